@@ -1,0 +1,16 @@
+// The recorder's main program: start-up, main loop and shutdown.
+#pragma once
+
+#include <string>
+
+// Application version 3.1.1.3, one byte per component, most significant first.
+inline constexpr unsigned nCurrentAppVersion = 0x03010103u;
+
+// "3.1.1.3"
+std::string AppVersionText();
+
+// The two system lines of the start screen, from uname:
+// "  >>> <sysname> <release>" and "     (<version from its 12th character>)".
+void GetSystemLines(std::string* system_line, std::string* release_line);
+
+int DriveRecorderMain(int argc, char** argv);

@@ -1,0 +1,3 @@
+#include "core/DriveRecorderApp.h"
+
+int main(int argc, char** argv) { return DriveRecorderMain(argc, argv); }
