@@ -1,0 +1,7 @@
+#include "playback/PlaybackManagerThread.h"
+
+#include "core/WorkerHandshake.h"
+
+// This mode worker does not produce anything yet: it honours the start/stop
+// handshake so that the codec manager can run and stop its mode.
+void PlaybackManagerThread(dr_common_t* dr) { diviv::IdleUntilClosed(dr->PM_ALIVE, dr->REQ_PM_CLOSE); }

@@ -1,0 +1,7 @@
+#include "recording/AudioCaptureThread.h"
+
+#include "core/WorkerHandshake.h"
+
+// This mode worker does not produce anything yet: it honours the start/stop
+// handshake so that the codec manager can run and stop its mode.
+void AudioCaptureThread(dr_common_t* dr) { diviv::IdleUntilClosed(dr->AC_ALIVE, dr->REQ_AC_CLOSE); }

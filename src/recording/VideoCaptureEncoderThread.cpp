@@ -1,0 +1,7 @@
+#include "recording/VideoCaptureEncoderThread.h"
+
+#include "core/WorkerHandshake.h"
+
+// This mode worker does not produce anything yet: it honours the start/stop
+// handshake so that the codec manager can run and stop its mode.
+void VideoCaptureEncoderThread(dr_common_t* dr) { diviv::IdleUntilClosed(dr->VCE_ALIVE, dr->REQ_VCE_CLOSE); }

@@ -1,0 +1,7 @@
+#include "sensors/GpsReceiveThread.h"
+
+#include "core/WorkerHandshake.h"
+
+// This mode worker does not produce anything yet: it honours the start/stop
+// handshake so that the codec manager can run and stop its mode.
+void GpsReceiveThread(dr_common_t* dr) { diviv::IdleUntilClosed(dr->GPS_ALIVE, dr->REQ_GPS_CLOSE); }

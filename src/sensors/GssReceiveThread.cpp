@@ -1,0 +1,7 @@
+#include "sensors/GssReceiveThread.h"
+
+#include "core/WorkerHandshake.h"
+
+// This mode worker does not produce anything yet: it honours the start/stop
+// handshake so that the codec manager can run and stop its mode.
+void GssReceiveThread(dr_common_t* dr) { diviv::IdleUntilClosed(dr->GSS_ALIVE, dr->REQ_GSS_CLOSE); }
