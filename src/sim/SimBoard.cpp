@@ -116,7 +116,7 @@ bool CreateSimBoard(const std::string& dir_in, const SimBoardOptions& o, std::st
 
     for (const char* d : {"/proc/driver/camera", "/sys/bus/mmc/devices", "/dev/input", "/dev/i2c",
                           "/mnt/mmc0_p1", "/mnt/mmc0_p2", "/mnt/mmc1_p1", "/var/tmp", "/usr/local/sbin",
-                          "/usr/local/font", "/bin", "/sbin", "/sim"}) {
+                          "/usr/local/font", "/bin", "/sbin", "/sim", "/proc/sys/vm"}) {
         fs::create_directories(dir + d, ec);
         if (ec) return fail(std::string("cannot create ") + d);
     }
@@ -138,6 +138,7 @@ bool CreateSimBoard(const std::string& dir_in, const SimBoardOptions& o, std::st
               WriteTextFile(dir + "/proc/driver/camera/video_mode", "") &&
               WriteTextFile(dir + "/proc/driver/eeprom_wp", "1\n") &&
               WriteTextFile(dir + "/proc/driver/gsensor_offset_hex", "000000\n") &&
+              WriteTextFile(dir + "/proc/sys/vm/drop_caches", "0\n") &&
               WriteTextFile(dir + "/usr/local/sbin/notifysdevent_key", "") &&
               WriteMounts(dir, o.card_present, o.card_writable) &&
               WriteCardImage(dir + "/dev/mmcblk0", o);
