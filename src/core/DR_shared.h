@@ -172,7 +172,7 @@ struct dr_common_t {
     SDC_Info_t* micro_sdinfo;
     // 10. Operating state.
     std::atomic<DrState> AppState;
-    uint32_t SysConfig;  // bit 0: STOP starts recording when idle
+    std::atomic<uint32_t> SysConfig;  // bit 0: STOP starts recording when idle (read by the key thread)
     int32_t TargetHW;
     int32_t CAM_MODE;
     int32_t VIN_MODE;
