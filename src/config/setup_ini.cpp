@@ -296,13 +296,15 @@ int CreateSetupIni(const char* sfile) {
             std::printf("\nEeprom param can not read\n");
             return -1;
         }
-        if (EepIniChk()) {
-            std::printf("### Set and save default values to EepRom ###\n");
-            SetupIniDefault(&EepData);
-            save_eeprom_param(&EepData);
-        }
-        LoadEepDone = 1;
     }
+    // A blank record is replaced whenever the file is made, also when it was
+    // blanked after the first load: the file must never show 0xFF values.
+    if (EepIniChk()) {
+        std::printf("### Set and save default values to EepRom ###\n");
+        SetupIniDefault(&EepData);
+        save_eeprom_param(&EepData);
+    }
+    LoadEepDone = 1;
     if (sfile == nullptr) return -1;
     std::remove(sfile);
     FILE* fp = std::fopen(sfile, "w");
