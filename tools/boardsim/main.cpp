@@ -1,11 +1,15 @@
 // boardsim: creates and runs a simulated DiViv board.
 //
 //   boardsim init DIR [--card-mb N] [--no-card] [--read-only] [--acc-off] [--no-power]
+//   boardsim run DIR [--scenario FILE] [--timeout SEC] [--quiet] -- PROGRAM ARGS...
+//   boardsim ctl DIR VERB ARGS...
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "Runner.h"
 #include "sim/SimBoard.h"
 
 namespace {
@@ -13,7 +17,14 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: boardsim init DIR [--card-mb N] [--no-card] [--read-only] [--acc-off] [--no-power]\n"
-                 "  init   create a simulated board root in DIR\n");
+                 "       boardsim run DIR [--scenario FILE] [--timeout SEC] [--quiet] -- PROGRAM ARGS...\n"
+                 "       boardsim ctl DIR VERB ARGS...\n"
+                 "  init   create a simulated board root in DIR\n"
+                 "  run    run PROGRAM on the board in DIR (created if missing) and play the scenario\n"
+                 "  ctl    send a step to the board running in DIR: ignition on|off, power lost|back,\n"
+                 "         powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM], card insert|remove,\n"
+                 "         end, or screenshot OUT.png\n"
+                 "See tools/boardsim/README.md for the scenario format.\n");
     return 2;
 }
 
@@ -48,11 +59,53 @@ int Init(int argc, char** argv) {
     return 0;
 }
 
+int RunCommand(int argc, char** argv) {
+    if (argc < 1) return Usage();
+    boardsim::RunOptions o;
+    o.root = argv[0];
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a == "--scenario" && i + 1 < argc) {
+            const std::string path = argv[++i];
+            std::FILE* f = std::fopen(path.c_str(), "r");
+            if (f == nullptr) {
+                std::fprintf(stderr, "boardsim: cannot read %s\n", path.c_str());
+                return 2;
+            }
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) o.scenario_text.append(buf, n);
+            std::fclose(f);
+        } else if (a == "--timeout" && i + 1 < argc) {
+            o.timeout = std::strtod(argv[++i], nullptr);
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else {
+            std::fprintf(stderr, "boardsim: unknown option %s\n", a.c_str());
+            return Usage();
+        }
+    }
+    for (; i < argc; ++i) o.program.emplace_back(argv[i]);
+    if (o.program.empty()) return Usage();
+    return boardsim::Run(o);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     const std::string verb = argv[1];
     if (verb == "init") return Init(argc - 2, argv + 2);
+    if (verb == "run") return RunCommand(argc - 2, argv + 2);
+    if (verb == "ctl" && argc >= 4) {
+        std::vector<std::string> words(argv + 3, argv + argc);
+        const int rc = boardsim::Control(argv[2], words);
+        return rc == 2 ? Usage() : rc;
+    }
     return Usage();
 }

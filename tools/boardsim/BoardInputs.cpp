@@ -1,0 +1,189 @@
+#include "BoardInputs.h"
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "sim/SimBoard.h"
+
+namespace boardsim {
+
+namespace {
+
+constexpr int kHostTextSize = 64;
+
+// The card-watching service's event, the text of a message of type 1.
+struct CardEventRecord {
+    int32_t type;    // 1 inserted, 2 removed, 3 file-system panic
+    int32_t result;
+    char devname[64];
+    char slotnum[64];
+    char mntdir[64];
+    char format[64];
+};
+static_assert(sizeof(CardEventRecord) == 264);
+
+bool SendMessage(int qid, const void* text, size_t size) {
+    struct {
+        long type;
+        char text[512];
+    } m{};
+    m.type = 1;
+    std::memcpy(m.text, text, size);
+    return ::msgsnd(qid, &m, size, IPC_NOWAIT) == 0;
+}
+
+void RemoveQueueKeyedBy(const std::string& path) {
+    const key_t key = ::ftok(path.c_str(), 'm');
+    if (key == static_cast<key_t>(-1)) return;
+    const int qid = ::msgget(key, 0);
+    if (qid >= 0) ::msgctl(qid, IPC_RMID, nullptr);
+}
+
+}  // namespace
+
+BoardInputs::~BoardInputs() {
+    if (key_fd_ >= 0) ::close(key_fd_);
+    if (power_fd_ >= 0) ::close(power_fd_);
+}
+
+bool BoardInputs::Open(std::string* error) {
+    // O_RDWR: a FIFO opened for reading and writing never blocks the opener.
+    key_fd_ = ::open((root_ + "/dev/input/event0").c_str(), O_RDWR | O_CLOEXEC);
+    power_fd_ = ::open((root_ + "/dev/input/event1").c_str(), O_RDWR | O_CLOEXEC);
+    if (key_fd_ < 0 || power_fd_ < 0) {
+        *error = "cannot open the input event FIFOs in " + root_ + "/dev/input";
+        return false;
+    }
+    down_qid_ = ::msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    up_qid_ = ::msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    if (down_qid_ < 0 || up_qid_ < 0) {
+        *error = "cannot create the host queues";
+        return false;
+    }
+    const unsigned long word =
+        std::strtoul(diviv::sim::ReadTextFile(root_ + "/proc/driver/power").c_str(), nullptr, 16);
+    supply_ = (word & 1) == 0;
+    ignition_ = (word & 2) != 0;
+    power_switch_ = (word & 4) != 0;
+    return true;
+}
+
+void BoardInputs::WritePowerWord() { diviv::sim::WritePowerState(root_, supply_, ignition_, power_switch_); }
+
+void BoardInputs::SendEvent(int fd, int type, int code, int value) {
+    input_event ev{};
+    ::gettimeofday(&ev.time, nullptr);
+    ev.type = static_cast<uint16_t>(type);
+    ev.code = static_cast<uint16_t>(code);
+    ev.value = value;
+    // One record per write: a FIFO write this small is never split.
+    (void)!::write(fd, &ev, sizeof ev);
+}
+
+void BoardInputs::SetIgnition(bool on) {
+    ignition_ = on;
+    WritePowerWord();
+    SendEvent(power_fd_, kEventSwitch, 1, on ? 1 : 0);
+}
+
+void BoardInputs::SetSupplyPower(bool present) {
+    supply_ = present;
+    WritePowerWord();
+    // The detector reports a loss as a nonzero value.
+    SendEvent(power_fd_, kEventSwitch, 0, present ? 0 : 1);
+}
+
+void BoardInputs::SetPowerSwitch(bool on) {
+    power_switch_ = on;
+    WritePowerWord();
+    SendEvent(power_fd_, kEventSwitch, 2, on ? 1 : 0);
+}
+
+void BoardInputs::HoldKey(const KeyInfo& key, bool held) {
+    if (held) {
+        held_ |= key.held_bit;
+    } else {
+        held_ &= ~key.held_bit;
+    }
+    diviv::sim::WriteInputWord(root_, diviv::sim::kInputIdle | held_);
+}
+
+void BoardInputs::SendKeyEvent(const KeyInfo& key, bool pressed) {
+    if (key.code != 0) SendEvent(key_fd_, kEventKey, key.code, pressed ? 1 : 0);
+}
+
+bool BoardInputs::SendHostCommand(int command, int param, const std::string& text, bool text_param) {
+    char msg[kHostTextSize] = {};
+    const int32_t cmd = command;
+    std::memcpy(msg, &cmd, 4);
+    if (text_param) {
+        std::memcpy(msg + 4, text.data(), std::min<size_t>(text.size(), kHostTextSize - 5));
+    } else {
+        const int32_t p = param;
+        std::memcpy(msg + 4, &p, 4);
+    }
+    return SendMessage(down_qid_, msg, sizeof msg);
+}
+
+bool BoardInputs::TakeAcknowledgement(int* echo) {
+    struct {
+        long type;
+        char text[kHostTextSize];
+    } m{};
+    const ssize_t n = ::msgrcv(up_qid_, &m, sizeof m.text, 0, IPC_NOWAIT | MSG_NOERROR);
+    if (n < 4) return false;
+    int32_t e;
+    std::memcpy(&e, m.text, 4);
+    *echo = e;
+    return true;
+}
+
+bool BoardInputs::CardEvent(bool inserted) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::string slot = root_ + "/sys/bus/mmc/devices/mmc0:0001";
+    if (inserted) {
+        fs::create_directories(slot, ec);
+        diviv::sim::WriteMounts(root_, true, true);
+    } else {
+        diviv::sim::WriteMounts(root_, false, true);
+        fs::remove_all(slot, ec);
+    }
+    const std::string key_file = root_ + "/usr/local/sbin/notifysdevent_key";
+    const key_t key = ::ftok(key_file.c_str(), 'm');
+    if (key == static_cast<key_t>(-1)) return false;
+    const int qid = ::msgget(key, IPC_CREAT | 0666);
+    if (qid < 0) return false;
+    bool ok = true;
+    for (int part = 1; part <= 2; ++part) {
+        CardEventRecord ev{};
+        ev.type = inserted ? 1 : 2;
+        std::snprintf(ev.devname, sizeof ev.devname, "/dev/mmcblk0p%d", part);
+        std::snprintf(ev.slotnum, sizeof ev.slotnum, "0");
+        std::snprintf(ev.mntdir, sizeof ev.mntdir, "/mnt/mmc0_p%d", part);
+        std::snprintf(ev.format, sizeof ev.format, "vfat");
+        ok = SendMessage(qid, &ev, sizeof ev) && ok;
+    }
+    return ok;
+}
+
+void BoardInputs::PowerDown() {
+    if (down_qid_ >= 0) ::msgctl(down_qid_, IPC_RMID, nullptr);
+    if (up_qid_ >= 0) ::msgctl(up_qid_, IPC_RMID, nullptr);
+    down_qid_ = up_qid_ = -1;
+    for (int i = 1; i <= 6; ++i) RemoveQueueKeyedBy(root_ + "/var/tmp/msgque" + std::to_string(i));
+    RemoveQueueKeyedBy(root_ + "/usr/local/sbin/notifysdevent_key");
+}
+
+}  // namespace boardsim
