@@ -231,8 +231,7 @@ void VersionFileCheck() {
     if (std::strcmp(current, VersionFileLine()) == 0) return;
     std::printf("DiViv : Create a version file.\n");
     FilePtr out(std::fopen(path.c_str(), "w"));
-    if (!out || std::fputs(VersionFileLine(), out.get()) < 0) {
-        std::printf("DiViv : Can not create a version file!!\n");
-        return;
-    }
+    // A full card fails only when the buffered line is flushed.
+    const bool written = out && std::fputs(VersionFileLine(), out.get()) >= 0 && std::fclose(out.release()) == 0;
+    if (!written) std::printf("DiViv : Can not create a version file!!\n");
 }
