@@ -12,6 +12,8 @@ namespace boardsim {
 
 namespace {
 
+constexpr double kSteadySeconds = 0.015;
+
 std::string Trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
     return s;
@@ -40,15 +42,26 @@ const char* PowerCommandMeaning(const std::string& cmd) {
 
 LedTriple ReadLeds(const std::string& root) {
     LedTriple t{};
+    ReadLedsIfWhole(root, &t);
+    return t;
+}
+
+bool ReadLedsIfWhole(const std::string& root, LedTriple* leds) {
+    bool whole = true;
     for (int i = 0; i < 3; ++i) {
         const std::string folder = LedFolder(root, i + 1);
-        if (ReadAttr(folder, "trigger") == "timer") {
-            t[i] = ReadInt(folder, "delay_on") <= 350 ? 2 : 3;
+        const std::string trigger = ReadAttr(folder, "trigger");
+        if (trigger == "timer") {
+            const std::string delay = ReadAttr(folder, "delay_on");
+            whole = whole && !delay.empty();
+            (*leds)[i] = std::atoi(delay.c_str()) <= 350 ? 2 : 3;
         } else {
-            t[i] = ReadInt(folder, "brightness") != 0 ? 1 : 0;
+            const std::string brightness = ReadAttr(folder, "brightness");
+            whole = whole && !trigger.empty() && !brightness.empty();
+            (*leds)[i] = std::atoi(brightness.c_str()) != 0 ? 1 : 0;
         }
     }
-    return t;
+    return whole;
 }
 
 std::string LedText(const LedTriple& leds) {
@@ -82,15 +95,25 @@ void BoardWatch::Poll(double now, std::vector<TimelineEntry>* out) {
     PollBuzzer(now, out);
 }
 
+void BoardWatch::Settle(double now, std::vector<TimelineEntry>* out) {
+    Poll(now, out);
+    candidate_ = ReadLeds(root_);
+    candidate_since_ = now - kSteadySeconds;
+    PollLeds(now, out);
+}
+
 void BoardWatch::PollLeds(double now, std::vector<TimelineEntry>* out) {
-    // The recorder writes an LED's files one after another; a triple counts
-    // once two polls agree, so half-written states are not reported.
-    const LedTriple seen = ReadLeds(root_);
+    // The recorder writes an LED's files one after another (and a file is
+    // empty for a moment while it is rewritten): a triple counts once it
+    // has stayed the same for a while, so half-written states are not reported.
+    LedTriple seen{};
+    if (!ReadLedsIfWhole(root_, &seen)) return;
     if (seen != candidate_) {
         candidate_ = seen;
+        candidate_since_ = now;
         return;
     }
-    if (seen == leds_) return;
+    if (seen == leds_ || now - candidate_since_ < kSteadySeconds) return;
     leds_ = seen;
     out->push_back({now, "LED " + LedText(leds_)});
 }

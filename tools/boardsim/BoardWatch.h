@@ -22,6 +22,8 @@ using LedTriple = std::array<int, 3>;
 // The LED triple as the LED files show it now: "timer" trigger is blinking
 // (fast for delays up to 350 ms, else slow), otherwise the brightness.
 LedTriple ReadLeds(const std::string& root);
+// As ReadLeds; false if a file was caught empty while being rewritten.
+bool ReadLedsIfWhole(const std::string& root, LedTriple* leds);
 
 // "1,1,0"
 std::string LedText(const LedTriple& leds);
@@ -37,7 +39,11 @@ public:
     // Reads what changed since the last poll and appends it to `out`.
     void Poll(double now, std::vector<TimelineEntry>* out);
 
-    // The last LED triple that stayed the same for two polls.
+    // Once the recorder is gone nothing changes any more: takes the LED
+    // triple as the files show it, without waiting for a second poll.
+    void Settle(double now, std::vector<TimelineEntry>* out);
+
+    // The last LED triple that stayed the same for a moment (15 ms).
     const LedTriple& Leds() const { return leds_; }
     // True once the recorder wrote "2" to the power controller.
     bool SwitchedOff() const { return switched_off_; }
@@ -53,6 +59,7 @@ private:
     std::string root_;
     LedTriple leds_{};
     LedTriple candidate_{};
+    double candidate_since_ = 0;
     timespec buzzer_mtime_{};
     off_t power_offset_ = 0;
     std::string power_partial_;

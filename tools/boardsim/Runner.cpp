@@ -284,7 +284,7 @@ void Runner::Reap() {
     ReadConsole();
     // A "2" written just before the end still switches the board off.
     std::vector<TimelineEntry> seen;
-    watch_->Poll(Now() - start_, &seen);
+    watch_->Settle(Now() - start_, &seen);
     for (const TimelineEntry& e : seen) Note(e.t, e.what);
     if (watch_->SwitchedOff()) {
         state_ = BoardState::SwitchedOff;
@@ -307,6 +307,9 @@ void Runner::EndProgram(BoardState why, const char* note) {
     }
     const double t = Now() - start_;
     for (int i = 0; i < 20 && console_fd_ >= 0; ++i) ReadConsole();
+    std::vector<TimelineEntry> seen;
+    watch_->Settle(t, &seen);
+    for (const TimelineEntry& e : seen) Note(e.t, e.what);
     Note(t, note);
 }
 
