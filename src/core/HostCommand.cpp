@@ -1,0 +1,52 @@
+#include "core/HostCommand.h"
+
+#include <cstdio>
+
+#include "core/AppGlobals.h"
+#include "core/DR_shared.h"
+#include "core/HostQueue.h"
+#include "core/KeyCommand.h"
+#include "core/ModeControl.h"
+
+namespace {
+
+// Command 9: recording on (1) or off (0), as the REC and STOP keys do.
+void RecordingCommand(int param) {
+    if (param == 1) {
+        if (drc->AppState.load() != STATE_IDLE) return;
+        if (drc->MonitorStart.load()) MonitorControl(0);
+        if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) == 0) {
+            std::printf("DiViv : Recording Start\n");
+            drc->AppState = STATE_REC;
+            app::SetCursolFirstTime = 1;
+        } else {
+            std::printf("DiViv : Error :: Could not start recording\n");
+        }
+    } else if (param == 0) {
+        if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 0) == 0) std::printf("DiViv : Recording Stop\n");
+        else std::printf("DiViv : Error :: Could not stop recording\n");
+    }
+}
+
+}  // namespace
+
+int MonCommand(int command, int param, const char* /*ComStrBuf*/) {
+    switch (command) {
+        case 0:
+            if (drc->MonitorStart.load()) MonitorControl(0);
+            return 0;
+        case 9:
+            RecordingCommand(param);
+            return 1;
+        case 30:
+        case 31:
+        case 32:
+        case 33:
+        case 34:
+            KeyInputHandler(command);
+            return 1;
+        default:
+            // Acknowledged and ignored.
+            return 1;
+    }
+}

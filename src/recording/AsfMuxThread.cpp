@@ -1,0 +1,63 @@
+#include "recording/AsfMuxThread.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "core/DR_common.h"
+#include "platform/BoardPath.h"
+#include "platform/Mount.h"
+#include "storage/indexf.h"
+
+std::string RecordingIndexPath() { return BoardPath("/mnt/mmc0_p2") + "/DATA/.INDEXFILE3"; }
+
+namespace {
+
+// Unmounts both card partitions once external power is gone, so the files
+// on the card are complete before the board switches off.
+void UnmountAfterPowerLoss(dr_common_t* dr) {
+    diviv::SyncDisks();
+    if (chdir("/") != 0) std::perror("chdir");
+    if (diviv::UnmountCard("/mnt/mmc0_p1") == 0) std::printf("AM : Unmount SD done\n");
+    else std::printf("AM : Error :: Can not Unmount SD !!\n");
+    if (diviv::UnmountCard("/mnt/mmc0_p2") == 0) std::printf("AM : Unmount SD[Partition 2] done\n");
+    else std::printf("AM : Error :: Can not Unmount SD [Partition 2]!!\n");
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm t{};
+    localtime_r(&tv.tv_sec, &t);
+    std::printf("AM : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF) [%04d/%02d/%02d %02d:%02d:%02d:%03d]\n",
+                t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
+    dr->PWR_OFF_READY = 1;
+}
+
+}  // namespace
+
+void AsfMuxThread(dr_common_t* dr) {
+    const std::string index_path = RecordingIndexPath();
+    // The index is marked "START" while files are being written, so a power
+    // cut in the middle is seen at the next start and the index rebuilt.
+    SaveIndexFile(index_path.c_str(), "START");
+    dr->eventinfo.in_event = 0;
+    dr->eventinfo.event_led = 0;
+    dr->eventinfo.drv_alert = 0;
+
+    // The muxing of pictures, sound and sensor records runs here until the
+    // close request; this writer has none to mux yet.
+    while (dr->REQ_AM_CLOSE.load() == 0) dr_usleep(20000);
+
+    std::printf("AM : Debug :: EXIT_LOOP\n");
+    std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);
+    SaveIndexFile(index_path.c_str(), "END");
+    std::printf("AM : SaveIndexFile() done !\n");
+    if (dr->PWR_DET_State.load() == 0) UnmountAfterPowerLoss(dr);
+    std::fflush(stdout);
+
+    dr->REQ_CLOSE = 1;
+    while (dr->REQ_AM_CLOSE.load() == 0) dr_usleep(20000);
+    dr->AM_ALIVE = 0;
+}
