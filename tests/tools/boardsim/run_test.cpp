@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -91,12 +91,15 @@ protected:
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The host queue ids boardsim passed on the command line.
+// The host queue ids boardsim passed on the command line
+// ("board on: PROGRAM DOWN UP DOWN UP").
 std::vector<int> HostQueueIds(const std::string& output) {
-    std::smatch m;
-    static const std::regex board_on("board on: \\S+ ([0-9a-f]+) ([0-9a-f]+) ");
-    if (!std::regex_search(output, m, board_on)) return {};
-    return {static_cast<int>(std::stol(m[1], nullptr, 16)), static_cast<int>(std::stol(m[2], nullptr, 16))};
+    const size_t at = output.find("board on: ");
+    if (at == std::string::npos) return {};
+    std::istringstream line(output.substr(at + 10, output.find('\n', at) - at - 10));
+    std::string program, down, up;
+    if (!(line >> program >> down >> up)) return {};
+    return {static_cast<int>(std::stol(down, nullptr, 16)), static_cast<int>(std::stol(up, nullptr, 16))};
 }
 
 TEST_F(BoardsimRunTest, RecorderFollowsKeysHostCommandsAndIgnitionUntilSwitchedOff) {
