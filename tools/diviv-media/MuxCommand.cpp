@@ -1,6 +1,7 @@
 // mux: elementary streams into a recording, interleaved the way the
 // recorder's writer does it: before each picture the sensor records due by
 // its time, then the audio packets up to its time, then the picture.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -58,7 +59,8 @@ int Mux(const MuxOptions& o, FILE* out, std::string& error) {
     std::vector<uint8_t> video;
     if (!ReadFile(o.video, video, error)) return 1;
     const std::vector<AccessUnit> units = SplitAccessUnits(video.data(), video.size());
-    if (units.empty() || NalTypes(video.data(), video.size()).empty()) {
+    const std::vector<int> nals = NalTypes(video.data(), video.size());
+    if (units.empty() || std::none_of(nals.begin(), nals.end(), [](int t) { return t == 1 || t == 5; })) {
         error = o.video + " holds no H.264 Annex-B pictures";
         return 1;
     }
