@@ -165,8 +165,9 @@ void CreateCaptionLayers(dr_common_t* dr) {
 void ReleaseCaptionLayers(dr_common_t* dr) {
     int n = 0;
     for (const auto& l : kCaptionLayers) {
+        // A session owns its installed font and releases it with itself.
         if (dr->*l.session) osd_deinit(dr->*l.session);
-        if (dr->*l.font) font_deinit(dr->*l.font);
+        else if (dr->*l.font) font_deinit(dr->*l.font);
         dr->*l.session = nullptr;
         dr->*l.font = nullptr;
         if (++n == 2) dr_usleep(1000000);

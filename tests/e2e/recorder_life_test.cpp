@@ -1,0 +1,197 @@
+// The recorder's life on a simulated board: start-up, automatic recording,
+// the ignition-off, power-loss and orderly roads, and the event-file warning
+// at start-up. Each scenario ends in a checked board state.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "config/param_ini.h"
+#include "core/DriveRecorderApp.h"
+#include "sim/SimBoard.h"
+#include "storage/indexf.h"
+#include "support/SimBoardFixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using diviv::sim::ReadTextFile;
+using diviv::sim::WriteTextFile;
+
+class RecorderLife : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = MakeTempDir("diviv-e2e-");
+        ASSERT_FALSE(dir_.empty());
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!HasFailure()) fs::remove_all(dir_, ec);
+    }
+
+    // Creates the board with a parameter record already in its EEPROM.
+    void MakeBoard(const diviv::sim::SimBoardOptions& o, void (*tune)(Eep_data*) = nullptr) {
+        std::string error;
+        ASSERT_TRUE(diviv::sim::CreateSimBoard(dir_, o, &error)) << error;
+        Eep_data eep{};
+        SetupIniDefault(&eep);
+        eep.app_version = nCurrentAppVersion;
+        eep.gps_enable = 0;
+        eep.pwr_rst_timer = 1;
+        if (tune) tune(&eep);
+        std::string image(1024, '\xff');
+        std::memcpy(image.data(), &eep, sizeof eep);
+        ASSERT_TRUE(WriteTextFile(dir_ + diviv::sim::kEepromImage, image));
+    }
+
+    // Runs the recorder through a scenario; returns boardsim's exit status.
+    int Run(const std::string& scenario, int timeout_s = 120) {
+        const std::string sc = dir_ + "/sim/scenario.txt";
+        WriteTextFile(sc, scenario);
+        const std::string cmd = std::string(BOARDSIM_BIN) + " run " + dir_ + " --scenario " + sc +
+                                " --timeout " + std::to_string(timeout_s) + " -- " + DIVIV_BIN + " > " +
+                                dir_ + "/sim/run.log 2>&1";
+        const int status = std::system(cmd.c_str());
+        output_ = ReadTextFile(dir_ + "/sim/run.log");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Seconds into the run of the first timeline entry holding text, or -1.
+    double TimelineTime(const std::string& text) const {
+        std::istringstream in(output_);
+        for (std::string line; std::getline(in, line);) {
+            const size_t open = line.find("boardsim: [");
+            if (open == std::string::npos || line.find(text) == std::string::npos) continue;
+            return std::stod(line.substr(open + 11));
+        }
+        return -1;
+    }
+    bool Printed(const std::string& text) const { return output_.find(text) != std::string::npos; }
+    std::string Board(const std::string& path) const { return ReadTextFile(dir_ + path); }
+
+    std::string dir_;
+    std::string output_;
+};
+
+TEST_F(RecorderLife, StartedWithIgnitionOffGoesStraightToSwitchOff) {
+    diviv::sim::SimBoardOptions o;
+    o.ignition = false;
+    MakeBoard(o);
+    ASSERT_EQ(Run("0 wait off within 30\n"), 0) << output_;
+    EXPECT_FALSE(Printed("Poll Event in Init Sequence")) << "no ring buffers, queues or card check";
+    EXPECT_TRUE(Printed("DiViv : Umount SD and PWR_CNT->0"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+    EXPECT_TRUE(Printed("umount /mnt/mmc0_p1"));
+}
+
+TEST_F(RecorderLife, StartedWithoutSupplyPowerTakesThePowerLossRoad) {
+    diviv::sim::SimBoardOptions o;
+    o.supply_power = false;
+    MakeBoard(o, [](Eep_data* e) { e->pwr_rst_timer = 2; });
+    ASSERT_EQ(Run("0 wait off within 30\n"), 0) << output_;
+    EXPECT_TRUE(Printed("Exit by detect PWR_DET off after"));
+    EXPECT_TRUE(Printed("umount /mnt/mmc0_p2"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+    EXPECT_EQ(Board("/proc/mounts").find("mmcblk0p1"), std::string::npos) << "card unmounted";
+}
+
+TEST_F(RecorderLife, HostCommandZeroEndsInOrderWithoutSwitchingOff) {
+    MakeBoard({});
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 host 0\n"
+                  "+0 expect exit 0 within 30\n"),
+              0)
+        << output_;
+    EXPECT_TRUE(Printed("### Varnex Drive Recorder Application End        ###"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n") << "the board stays on";
+    // The recording writer marked the index complete when the mode ended.
+    EXPECT_NE(Board("/mnt/mmc0_p2/DATA/.INDEXFILE3").find("END"), std::string::npos);
+}
+
+TEST_F(RecorderLife, SupplyPowerLostWhileRecordingClosesTheFileAndUnmounts) {
+    MakeBoard({}, [](Eep_data* e) { e->pwr_rst_timer = 1; });
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 power lost\n"
+                  "+0 wait off within 30\n"),
+              0)
+        << output_;
+    EXPECT_TRUE(Printed("DiViv : Detect PWR_DET=OFF : Stop Recording immediatly"));
+    EXPECT_TRUE(Printed("AM : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF)"));
+    EXPECT_NE(Board("/mnt/mmc0_p2/DATA/.INDEXFILE3").find("END"), std::string::npos);
+    EXPECT_EQ(Board("/proc/mounts").find("mmcblk0"), std::string::npos);
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+}
+
+TEST_F(RecorderLife, IgnitionBackDuringTheStopTimerNeverInterruptsRecording) {
+    MakeBoard({}, [](Eep_data* e) { e->rec_stop = 1; });
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 ignition off\n"
+                  "+0 wait line \"Recording will be stopped in 60 sec.\" within 10\n"
+                  "+3 ignition on\n"
+                  "+0 wait line \"Detect ACC=ON\" within 10\n"
+                  "+0 expect led 1 1 0\n"
+                  "+2 host 0\n"
+                  "+0 expect exit 0 within 30\n"
+                  "+0 expect noline \"DiViv : Stop Recording\"\n"),
+              0)
+        << output_;
+}
+
+TEST_F(RecorderLife, IgnitionOffWithAStopTimerRecordsOnThenSwitchesOff) {
+    MakeBoard({}, [](Eep_data* e) { e->rec_stop = 1; });
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 ignition off\n"
+                  "+0 wait line \"Recording will be stopped in 60 sec.\" within 10\n"
+                  "+0 expect led 3 1 0 within 5\n"
+                  "+50 wait line \"DiViv : Recording Stop\" within 30\n"
+                  "+0 wait off within 30\n",
+                  180),
+              0)
+        << output_;
+    const size_t stopped_at = output_.find("DiViv : Recording Stop");
+    EXPECT_NE(output_.find("The system will shutdown immediately", stopped_at), std::string::npos);
+    // The REC LED turns to fast blink when recording stops: a minute after
+    // the ignition went off, not before.
+    const double off_at = TimelineTime("> ignition off");
+    const double stop_led_at = TimelineTime("LED 1,2,0");
+    ASSERT_GT(off_at, 0);
+    EXPECT_GE(stop_led_at - off_at, 59.0);
+    EXPECT_LT(stop_led_at - off_at, 75.0);
+}
+
+TEST_F(RecorderLife, ACardFullOfEventFilesIsAnnouncedAtStartUp) {
+    MakeBoard({}, [](Eep_data* e) {
+        e->event_num_info = 2;
+        e->auto_rec = 1;  // stay idle
+    });
+    // A card already in use: folders, two event recordings, the index.
+    fs::create_directories(dir_ + "/mnt/mmc0_p1/DATA/00");
+    fs::create_directories(dir_ + "/mnt/mmc0_p2/DATA");
+    std::string index;
+    for (int i = 1; i <= 2; ++i) {
+        IndexFileStr e{};
+        std::snprintf(e.FileName, sizeof e.FileName, "SAV1%05d.ASF", i);
+        e.FileSize = 1;
+        e.Time = 1700000000 + i;
+        e.Lock = 1;
+        WriteTextFile(dir_ + "/mnt/mmc0_p1/DATA/00/" + e.FileName, std::string(1024, 'x'));
+        char line[kIndexLineLength + 1];
+        FormatIndexLine(e, line);
+        index = line + index;  // newest first
+    }
+    WriteTextFile(dir_ + "/mnt/mmc0_p2/DATA/.INDEXFILE3", index + "END\n");
+    WriteTextFile(dir_ + "/mnt/mmc0_p1/DiVivVer.ini", "DIVIV_VERSION=03.01.01.03\n");
+    ASSERT_EQ(Run("0 wait line \"Start Monitor\" within 30\n"
+                  "+1 host 0\n"
+                  "+0 expect exit 0 within 30\n"),
+              0)
+        << output_;
+    EXPECT_TRUE(Printed("buzzer 50/50 50/350 ms x3")) << output_;
+}
+
+}  // namespace
