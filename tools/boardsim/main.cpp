@@ -70,6 +70,7 @@ int RunCommand(int argc, char** argv) {
             ++i;
             break;
         }
+        if (a.rfind("--", 0) != 0) break;  // the program starts here
         if (a == "--scenario" && i + 1 < argc) {
             const std::string path = argv[++i];
             std::FILE* f = std::fopen(path.c_str(), "r");
