@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "AnnexB.h"
 #include "MediaCommands.h"
 #include "TestSignals.h"
@@ -21,7 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kWork = fs::path(DIVIV_FORMATS_WORKDIR);
+// One folder per test process: ctest runs the tests of this file in parallel.
+const fs::path kWork = fs::path(DIVIV_FORMATS_WORKDIR) / std::to_string(getpid());
 
 bool HaveProgram(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
@@ -92,7 +95,7 @@ protected:
         }
         txt.close();
         haveFfmpeg = HaveProgram("ffmpeg") && HaveProgram("ffprobe");
-        if (haveFfmpeg && !fs::exists(kWork / "testsrc.h264")) {
+        if (haveFfmpeg) {
             Outcome r = Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=640x480:rate=30 -t 10 -c:v libx264 "
                           "-profile:v baseline -pix_fmt yuv420p -g 30 -f h264 '" + P("testsrc.h264") + "'");
             haveFfmpeg = r.rc == 0;
@@ -103,6 +106,7 @@ protected:
             ASSERT_EQ(m.rc, 0) << m.err;
         }
     }
+    static void TearDownTestSuite() { fs::remove_all(kWork); }
     void RequireFfmpeg() {
         if (!haveFfmpeg) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
     }
@@ -213,6 +217,9 @@ TEST_F(MediaTool, ExtractGivesEveryStreamBack) {
 
 TEST(MediaToolInput, BadInputGivesUsageOrOneLineReasonAndNonZeroExit) {
     fs::create_directories(kWork);
+    struct Cleanup {
+        ~Cleanup() { fs::remove_all(kWork); }
+    } cleanup;
     Outcome none = Tool({});
     EXPECT_EQ(none.rc, 2);
     EXPECT_NE(none.err.find("usage:"), std::string::npos);
