@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 
+#include "config/daytime_menu.h"
 #include "core/AppParams.h"
 #include "config/param_ini.h"
 #include "core/AppGlobals.h"
@@ -655,6 +656,7 @@ int DriveRecorderMain(int argc, char** argv) {
     g_initdisp = MakeStartScreen(version, system_line, release_line);
     DispMenu(&g_initdisp);
     DispClock(nullptr);
+    SetDateScreenHooks([](DATE_DATA_t* d) { DispSetDate(d); }, [] { ClearSetDate(); });
 
     ClearKeyLatches();
     std::printf("Exec Timer Handler\n");

@@ -99,7 +99,8 @@ void OnStop() {
             GetElapsedTime(1);
             break;
         case STATE_CFG:
-            SetDayTimeMenu(0, -1);
+            // Leaves the date and time menu without setting the clock.
+            ClearSetDate();
             MonitorBack();
             break;
         case STATE_PREVIEW:
@@ -140,7 +141,14 @@ void OnSelect() {
             PlaySelected();
             break;
         case STATE_CFG:
-            SetDayTimeMenu(0, 1);
+            // SELECT steps through the items; on the confirm item it sets
+            // the clock and closes the menu.
+            if (GetDateData()->nSel == 6) {
+                SetDayTimeMenu(0, 1);
+                MonitorBack();
+            } else {
+                SetDayTimeMenu(0, 0);
+            }
             break;
         case STATE_PREVIEW:
             PreViewStop();

@@ -162,7 +162,7 @@ bool CreateSimBoard(const std::string& dir_in, const SimBoardOptions& o, std::st
 
     // TrueType fonts for the on-screen display.
     const std::pair<const char*, const char*> fonts[] = {
-        {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "/usr/local/font/osd_font.ttf"},
+        {"/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", "/usr/local/font/osd_font.ttf"},
         {"/usr/share/fonts/truetype/dejavu/DejaVuSansMono-Bold.ttf", "/usr/local/font/osd_clock_font.ttf"},
     };
     for (const auto& [from, to] : fonts) {
