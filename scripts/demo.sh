@@ -1,6 +1,9 @@
 #!/bin/sh
-# Builds DiViv and runs it on a fresh simulated board.
-# The board root (and the recordings on its card) stays in demo-board/.
+# Builds DiViv and runs it on a fresh simulated board through a short
+# scenario (scripts/demo-scenario.txt): start-up, automatic recording, the
+# STOP key, the file list, the REC key, host command 9 0, ignition off and
+# switch-off. The board's timeline is printed at the end; the board root
+# (card, EEPROM image, logs, screenshots) stays in demo-board/.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -9,6 +12,15 @@ cmake --build build -j "$(nproc)" --target DiViv boardsim
 BOARD="$(pwd)/demo-board"
 rm -rf "$BOARD"
 build/tools/boardsim/boardsim init "$BOARD"
-cd "$BOARD"
-DIVIV_ROOT="$BOARD" DIVIV_BOARD=sim ../build/src/core/DiViv
-echo "demo: board root in $BOARD (card partitions in $BOARD/mnt/mmc0_p1 and mmc0_p2)"
+mkdir -p "$BOARD/screens"
+REPO="$(pwd)"
+status=0
+# Screenshot paths in the scenario are relative to the board root.
+(cd "$BOARD" && "$REPO/build/tools/boardsim/boardsim" run "$BOARD" \
+    --scenario "$REPO/scripts/demo-scenario.txt" -- "$REPO/build/src/core/DiViv") || status=$?
+echo
+echo "demo: board root in $BOARD"
+echo "demo: screenshots in $BOARD/screens (start.png, filelist.png)"
+echo "demo: card partitions in $BOARD/mnt/mmc0_p1 and $BOARD/mnt/mmc0_p2"
+echo "demo: persistent log entries in $BOARD/sim/log_record.log"
+exit $status

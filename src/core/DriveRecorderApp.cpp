@@ -733,7 +733,11 @@ int DriveRecorderMain(int argc, char** argv) {
             DRA_DOWN_QID = argc > 3 ? HexArg(argv[3]) : 0;
             DRA_UP_QID = argc > 4 ? HexArg(argv[4]) : 0;
         }
-        for (int i = 0; i < 3; ++i) dr_usleep(1000000);
+        // The start screen stays 3 s; a screenshot asked for meanwhile is served.
+        for (int i = 0; i < 30; ++i) {
+            OSDServeScreenshotRequest();
+            dr_usleep(100000);
+        }
         ClearMenu();
         std::printf("OSD_CLOSE\n");
 

@@ -27,6 +27,6 @@ int Control(const std::string& root, const std::vector<std::string>& words);
 // The control FIFO a running board reads steps from, under the board root.
 inline constexpr const char* kControlFifo = "/sim/ctl";
 // The screenshot request: the PNG path the recorder is to write.
-inline constexpr const char* kScreenshotRequest = "/sim/screenshot.req";
+inline constexpr const char* kScreenshotRequest = "/sim/screenshot_request";
 
 }  // namespace boardsim
