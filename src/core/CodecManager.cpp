@@ -153,7 +153,9 @@ void CodecManager(dr_common_t* dr) {
         std::printf("CM : ARG is NULL!!\n");
         return;
     }
-    drc = dr;
+    // Every thread keeps the record in drc; it is set once by the main thread
+    // before any other thread exists, so only a different record is stored.
+    if (drc != dr) drc = dr;
     const int mode = dr->APP_MODE.load();
     std::printf("CM : Codec Manager Thread Start [MODE=%d ppid=%d pid=%ld] ###\n", mode,
                 static_cast<int>(getppid()), ThreadId());
@@ -203,9 +205,12 @@ void CodecManager(dr_common_t* dr) {
     }
     std::printf("CM : Codec Manager Thread End \n\n");
     std::fflush(stdout);
+    // Clearing CM_ALIVE hands the record back: the main thread may release it
+    // at once, so nothing of it is read afterwards.
+    const bool power_going = dr->PWR_OFF_READY.load() != 0;
     dr->CM_ALIVE = 0;
     // The board is about to lose power: this thread stays until it does.
-    while (dr->PWR_OFF_READY.load()) dr_usleep(500000);
+    while (power_going) dr_usleep(500000);
 }
 
 bool StartCodecManager(dr_common_t* dr) {

@@ -17,6 +17,7 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 #endif
 
+
 dfb_osd_bglayer_t bglayer;
 std::vector<dfb_osd_text_record>* dfb_osd_text_trace = nullptr;
 

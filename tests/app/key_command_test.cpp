@@ -2,6 +2,8 @@
 // which presses are refused.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -32,6 +34,9 @@ protected:
         ClearKeyLatches();
     }
     void TearDown() override {
+        // A live monitor started by a command is stopped before the record goes.
+        dr_->REQ_CLOSE = 1;
+        for (int i = 0; i < 500 && dr_->CM_ALIVE.load(); ++i) usleep(10000);
         FreeSharedRingBuffers(dr_.get());
         drc = nullptr;
         SimBoardTest::TearDown();

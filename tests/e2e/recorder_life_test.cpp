@@ -31,6 +31,11 @@ protected:
         ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override {
+        // Sanitizer builds of the recorder report here, whichever road it took.
+        for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"}) {
+            EXPECT_FALSE(Printed(report)) << output_;
+        }
         std::error_code ec;
         if (!HasFailure()) fs::remove_all(dir_, ec);
     }
