@@ -2,7 +2,8 @@
 # Builds DiViv and runs it on a fresh simulated board through a short
 # scenario (scripts/demo-scenario.txt): start-up, automatic recording, the
 # STOP key, the file list, the REC key, host command 9 0, ignition off and
-# switch-off. The board's timeline is printed at the end; the board root
+# switch-off. The recorder takes its parameters from the card's setup file
+# (argument 1), which its first start writes. The board's timeline is printed at the end; the board root
 # (card, EEPROM image, logs, screenshots) stays in demo-board/.
 set -eu
 cd "$(dirname "$0")/.."
@@ -17,7 +18,7 @@ REPO="$(pwd)"
 status=0
 # Screenshot paths in the scenario are relative to the board root.
 (cd "$BOARD" && "$REPO/build/tools/boardsim/boardsim" run "$BOARD" \
-    --scenario "$REPO/scripts/demo-scenario.txt" -- "$REPO/build/src/core/DiViv") || status=$?
+    --scenario "$REPO/scripts/demo-scenario.txt" -- "$REPO/build/src/core/DiViv" 1) || status=$?
 echo
 echo "demo: board root in $BOARD"
 echo "demo: screenshots in $BOARD/screens (start.png, filelist.png)"

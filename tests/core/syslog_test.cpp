@@ -21,6 +21,13 @@ TEST_F(SysLogTest, PassesExactlyOneArgumentInTheBoardsFormat) {
     EXPECT_EQ(Logged(), "0xf0000000,Failure of memory allocation.,core/DriveRecorderApp.cpp,main,L42\n");
 }
 
+TEST_F(SysLogTest, TheMacroNamesTheModuleByItsPathInTheSourceTree) {
+    DR_SYSLOG(DR_ERR_SURVIVABLE, "Failure of reading data.", 0);
+    const std::string line = Logged();
+    EXPECT_EQ(line.rfind("0x00000000,Failure of reading data.,tests/core/syslog_test.cpp,TestBody,L", 0), 0u)
+        << line;
+}
+
 TEST_F(SysLogTest, QuotesDollarsAndBackticksAreLoggedAsTextNeverRun) {
     const std::string pwned = Path("/sim/pwned");
     const std::string msg = "a \"quote\" $(touch " + pwned + ") `touch " + pwned + "` $HOME";

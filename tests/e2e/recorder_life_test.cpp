@@ -56,11 +56,11 @@ protected:
     }
 
     // Runs the recorder through a scenario; returns boardsim's exit status.
-    int Run(const std::string& scenario, int timeout_s = 120) {
+    int Run(const std::string& scenario, int timeout_s = 120, const std::string& args = "") {
         const std::string sc = dir_ + "/sim/scenario.txt";
         WriteTextFile(sc, scenario);
         const std::string cmd = std::string(BOARDSIM_BIN) + " run " + dir_ + " --scenario " + sc +
-                                " --timeout " + std::to_string(timeout_s) + " -- " + DIVIV_BIN + " > " +
+                                " --timeout " + std::to_string(timeout_s) + " -- " + DIVIV_BIN + args + " > " +
                                 dir_ + "/sim/run.log 2>&1";
         const int status = std::system(cmd.c_str());
         output_ = ReadTextFile(dir_ + "/sim/run.log");
@@ -82,6 +82,31 @@ protected:
     std::string dir_;
     std::string output_;
 };
+
+TEST_F(RecorderLife, FirstStartOfANewBoardWritesTheDefaultsAndTheSetupFile) {
+    std::string error;
+    ASSERT_TRUE(diviv::sim::CreateSimBoard(dir_, {}, &error)) << error;  // blank EEPROM, empty card
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 host 0\n"
+                  "+0 expect exit 0 within 30\n",
+                  120, " 1"),  // parameters from the setup file
+              0)
+        << output_;
+    const std::string image = Board(diviv::sim::kEepromImage);
+    ASSERT_GE(image.size(), sizeof(Eep_data));
+    Eep_data stored{};
+    std::memcpy(&stored, image.data(), sizeof stored);
+    Eep_data defaults{};
+    SetupIniDefault(&defaults);
+    EXPECT_EQ(stored.app_version, nCurrentAppVersion);
+    EXPECT_EQ(stored.duration, defaults.duration);
+    EXPECT_EQ(stored.vrate_h, defaults.vrate_h);
+    EXPECT_EQ(std::memcmp(stored.pcode_new, defaults.pcode_new, 4), 0);
+    const std::string setup = Board("/mnt/mmc0_p1/setup.ini");
+    EXPECT_EQ(setup.rfind("[HOLMAX]", 0), 0u) << setup;
+    EXPECT_TRUE(fs::exists(dir_ + "/mnt/mmc0_p1/DiVivVer.ini"));
+    EXPECT_TRUE(fs::is_directory(dir_ + "/mnt/mmc0_p1/DATA/99"));
+}
 
 TEST_F(RecorderLife, StartedWithIgnitionOffGoesStraightToSwitchOff) {
     diviv::sim::SimBoardOptions o;
