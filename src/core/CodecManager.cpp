@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "core/DR_common.h"
 #include "core/WorkerHandshake.h"
@@ -80,7 +81,13 @@ void InitCodec(const char* failure_line) {
         std::printf(failure_line, rc);
         DR_SYSLOG(DR_ERR_FATAL, "Failure of initialization.", 0);
     }
+    const std::string version = diviv::VpuVersion();
+    std::printf("CM : VPU Version %s\n", version.c_str());
 }
+
+// Whether this mode started the G-sensor receiver: the setting may change
+// while the mode runs, the stop follows what was started.
+bool g_gss_started = false;
 
 void StartRecordingWorkers(dr_common_t* dr) {
     dr->CaptureStart = 0;
@@ -88,8 +95,7 @@ void StartRecordingWorkers(dr_common_t* dr) {
     dr->sec = 888;
     dr->EncodeStart = 0;
     dr->EncodeStartReady = 0;
-    dr->AC_ALIVE = dr->AE_ALIVE = dr->VCE_ALIVE = dr->AM_ALIVE = 1;
-    if (dr->gsens_enable) {
+    if (g_gss_started) {
         dr->GSensorEventFlag = 0;
         std::printf("CM : Exec G Sensor Receiver\n");
         diviv::StartWorker(dr, dr->GSS_ALIVE, dr->REQ_GSS_CLOSE, GssReceiveThread);
@@ -104,19 +110,18 @@ void StartRecordingWorkers(dr_common_t* dr) {
 
 void StartPlaybackWorkers(dr_common_t* dr) {
     InitCodec("CM : VPU error : vpu_SystemInit() failed [%d]\n");
-    dr->PM_ALIVE = dr->AD_ALIVE = dr->ADC_ALIVE = dr->VD_ALIVE = dr->AO_ALIVE = 1;
     dr->DecodeInfoReady = 0;
     dr->DecodeStart = 0;
-    diviv::StartWorker(dr, dr->PM_ALIVE, dr->REQ_PM_CLOSE, PlaybackManagerThread);
-    diviv::StartWorker(dr, dr->AD_ALIVE, dr->REQ_AD_CLOSE, AsfDemuxThread);
-    std::printf("CM : Create AsfDemuxThread         [thread_id=%ld]\n", 0L);
-    diviv::StartWorker(dr, dr->VD_ALIVE, dr->REQ_VD_CLOSE, VideoDecoderThread);
-    std::printf("CM : Create VideoDecoderThread     [thread_id=%ld]\n", 0L);
-    diviv::StartWorker(dr, dr->ADC_ALIVE, dr->REQ_ADC_CLOSE, AudioDecoderThread);
-    std::printf("CM : Create AudioDecoderThread     [thread_id=%ld]\n", 0L);
-    diviv::StartWorker(dr, dr->AO_ALIVE, dr->REQ_AO_CLOSE, AudioOutputThread);
-    std::printf("CM : Create AudioOutputThread      [thread_id=%ld]\n", 0L);
-    std::printf("CM : Create PlaybackManagerThread  [thread_id=%ld]\n", 0L);
+    const long pm = diviv::StartWorker(dr, dr->PM_ALIVE, dr->REQ_PM_CLOSE, PlaybackManagerThread);
+    const long ad = diviv::StartWorker(dr, dr->AD_ALIVE, dr->REQ_AD_CLOSE, AsfDemuxThread);
+    std::printf("CM : Create AsfDemuxThread         [thread_id=%ld]\n", ad);
+    const long vd = diviv::StartWorker(dr, dr->VD_ALIVE, dr->REQ_VD_CLOSE, VideoDecoderThread);
+    std::printf("CM : Create VideoDecoderThread     [thread_id=%ld]\n", vd);
+    const long adc = diviv::StartWorker(dr, dr->ADC_ALIVE, dr->REQ_ADC_CLOSE, AudioDecoderThread);
+    std::printf("CM : Create AudioDecoderThread     [thread_id=%ld]\n", adc);
+    const long ao = diviv::StartWorker(dr, dr->AO_ALIVE, dr->REQ_AO_CLOSE, AudioOutputThread);
+    std::printf("CM : Create AudioOutputThread      [thread_id=%ld]\n", ao);
+    std::printf("CM : Create PlaybackManagerThread  [thread_id=%ld]\n", pm);
 }
 
 void StopRecordingWorkers(dr_common_t* dr) {
@@ -125,7 +130,7 @@ void StopRecordingWorkers(dr_common_t* dr) {
     CloseWorker(dr->AE_ALIVE, dr->REQ_AE_CLOSE, "AudioEncoderThread", "AudioEncoderThread", false);
     CloseWorker(dr->AM_ALIVE, dr->REQ_AM_CLOSE, "ASFMuxThread", "ASFMuxThread", false);
     CloseWorker(dr->AC_ALIVE, dr->REQ_AC_CLOSE, "AudioCapture", "AudioCaptureThread", true);
-    if (dr->gsens_enable) CloseWorker(dr->GSS_ALIVE, dr->REQ_GSS_CLOSE, "GssReceiveThread", "GssReceiveThread", true);
+    if (g_gss_started) CloseWorker(dr->GSS_ALIVE, dr->REQ_GSS_CLOSE, "GssReceiveThread", "GssReceiveThread", true);
     CloseWorker(dr->PAC_ALIVE, dr->REQ_PAC_CLOSE, "Pulse and Contact-in", "PulseAndContReceiveThread", true);
 }
 
@@ -165,6 +170,7 @@ void CodecManager(dr_common_t* dr) {
 
     switch (mode) {
         case APP_MODE_RECORD:
+            g_gss_started = dr->gsens_enable != 0;
             StartRecordingWorkers(dr);
             break;
         case APP_MODE_PLAYBACK:
@@ -195,6 +201,8 @@ void CodecManager(dr_common_t* dr) {
             break;
     }
 
+    // codec_mutex needs no re-initialisation: no thread of the mode holds it
+    // any more, and a std::mutex is usable again once unlocked.
     std::printf("CM : Call sync;echo 1 > /proc/sys/vm/drop_caches\n");
     for (int i = 0; i < 3; ++i) diviv::SyncDisks();
     if (FILE* f = std::fopen(BoardPath("/proc/sys/vm/drop_caches").c_str(), "w")) {

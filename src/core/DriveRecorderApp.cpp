@@ -84,15 +84,27 @@ bool g_ring_buffers_made = false;
 // parameter record; these are the real units).
 constexpr int kSecPerMinute = 60;
 
-// Reads a board file through a scratch copy, as the driver files are read.
+// Reads a camera driver file through the scratch copy "/var/tmp/videoinfo",
+// removed after each read (the driver's files are read once, whole).
 std::string ReadDriverFile(const char* board_path) {
+    const std::string scratch = BoardPath("/var/tmp/videoinfo");
     std::string text;
-    if (FILE* f = std::fopen(BoardPath(board_path).c_str(), "r")) {
+    if (FILE* in = std::fopen(BoardPath(board_path).c_str(), "r")) {
+        char buf[128];
+        const size_t n = std::fread(buf, 1, sizeof buf - 1, in);
+        std::fclose(in);
+        if (FILE* out = std::fopen(scratch.c_str(), "w")) {
+            std::fwrite(buf, 1, n, out);
+            std::fclose(out);
+        }
+    }
+    if (FILE* f = std::fopen(scratch.c_str(), "r")) {
         char buf[128];
         const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
         text.assign(buf, n);
         std::fclose(f);
     }
+    std::remove(scratch.c_str());
     return text;
 }
 
@@ -295,11 +307,21 @@ void SyncAndUnmount(const char* who) {
     else std::printf("DiViv : Error :: Can not Unmount SD [Partition 2]!!\n");
 }
 
+// One host command, or 0 after about 100 ms. Without a host queue (no
+// command line) nothing is read: queue id 0 may be any other queue.
+int FetchHostCommand(int* command, int* param) {
+    if (DRM_DOWN_QID <= 0) {
+        dr_usleep(100000);
+        return 0;
+    }
+    return GetHostCommand(command, param, ComStrBuf);
+}
+
 // Fetches and acknowledges a host command without running it (used during
 // the ignition-off waits).
 void AcknowledgeHostCommand() {
     int command = 0, param = 0;
-    GetHostCommand(&command, &param, ComStrBuf);
+    FetchHostCommand(&command, &param);
 }
 
 bool StartRecordingFromLoop(const char* ok_line, const char* fail_line) {
@@ -399,7 +421,10 @@ LoopExit SupplyPowerLost() {
         // mode nothing raises it, so that wait is bounded by the reset time.
         const int64_t limit_ms = state == STATE_REC ? -1 : static_cast<int64_t>(drc->PowerRstTimer) * 1000;
         int64_t waited = 0;
-        while (!drc->PWR_OFF_READY.load() && (limit_ms < 0 || waited < limit_ms)) {
+        // A writer that has already ended (card full) raises nothing: the
+        // wait then ends with the mode, and shutdown unmounts the card.
+        while (!drc->PWR_OFF_READY.load() && (limit_ms < 0 || waited < limit_ms) &&
+               (drc->AM_ALIVE.load() || drc->CM_ALIVE.load())) {
             dr_usleep(100000);
             waited += 100;
         }
@@ -497,7 +522,7 @@ void MainLoop() {
         }
         GetPortStat(0);
         int command = 0, param = 0;
-        if (GetHostCommand(&command, &param, ComStrBuf) == 1) {
+        if (FetchHostCommand(&command, &param) == 1) {
             keep_running = MonCommand(command, param, ComStrBuf) != 0;
         } else {
             KeyCommand(CheckButtonState());
@@ -553,6 +578,15 @@ void MainLoop() {
     }
 }
 
+bool AnyThreadAlive(dr_common_t* dr) {
+    for (const dr_flag* f : {&dr->CM_ALIVE, &dr->VCE_ALIVE, &dr->AC_ALIVE, &dr->AE_ALIVE, &dr->AM_ALIVE,
+                             &dr->GSS_ALIVE, &dr->PAC_ALIVE, &dr->PM_ALIVE, &dr->AD_ALIVE, &dr->VD_ALIVE,
+                             &dr->ADC_ALIVE, &dr->AO_ALIVE, &dr->MON_ALIVE, &dr->DISP_ALIVE, &dr->GPS_ALIVE}) {
+        if (f->load()) return true;
+    }
+    return false;
+}
+
 void StopCodecManager() {
     if (!drc->CM_ALIVE.load()) return;
     drc->REQ_CLOSE = 1;
@@ -581,9 +615,13 @@ int OrderlyEnd() {
         if (qid != 0) g_MSG_Delete(qid);
     }
     StopTimer();
-    StopInputThreads();
-    if (g_ring_buffers_made) FreeSharedRingBuffers(drc);
-    DeleteAllIndex();
+    const bool inputs_stopped = StopInputThreads();
+    // A thread left behind (a worker that did not end, the GPS receiver, an
+    // input thread on a real device) still reads the record and its buffers:
+    // they are then kept for the process's last moments instead of freed.
+    const bool all_ended = inputs_stopped && !AnyThreadAlive(drc);
+    if (g_ring_buffers_made && all_ended) FreeSharedRingBuffers(drc);
+    if (all_ended) DeleteAllIndex();
     ClearClock();
     OSDClose();
     ReleaseCaptionLayers(drc);
@@ -591,10 +629,12 @@ int OrderlyEnd() {
     const std::string hashes(52, '#');
     std::printf("%s\n### Varnex Drive Recorder Application End        ###\n%s\n", hashes.c_str(), hashes.c_str());
     std::fflush(stdout);
-    drc = nullptr;
-    g_dr.reset();
-    g_cfg.reset();
-    g_files.reset();
+    if (all_ended) {
+        drc = nullptr;
+        g_dr.reset();
+        g_cfg.reset();
+        g_files.reset();
+    }
     return 0;
 }
 
@@ -623,6 +663,7 @@ int DriveRecorderMain(int argc, char** argv) {
     std::printf("Let's hold out today. ENJOY DRIVE ＼(^o^)／ RECORDER !\n");
     std::memset(ComStrBuf, 0, sizeof ComStrBuf);
     first_time_transcode = 1;
+    nCheckPollEvent = 0;
     std::string system_line, release_line;
     GetSystemLines(&system_line, &release_line);
     std::printf("DiViv : System :: %s\n", system_line.c_str());
@@ -687,6 +728,7 @@ int DriveRecorderMain(int argc, char** argv) {
     drc->asfinfo = &g_mediainfo;
     drc->sdinfo = &g_sdcinfo;
 
+    bool bad_queue_ids = false;
     auto startup = [&]() -> bool {
         if (!drc->ACC_IN_State.load()) return false;
         std::printf("DiViv : Debug : CurrentPWR_DETState = %d\n", CurrentPWR_DETState.load());
@@ -714,6 +756,10 @@ int DriveRecorderMain(int argc, char** argv) {
         print_error_state = 1;
         DeleteAllIndex();
         g_sdcinfo.index = -1;
+        g_sdcinfo.CurrentSelectedIndex = nullptr;
+        g_sdcinfo.MostRecentIndex = g_sdcinfo.OldestIndex = nullptr;
+        g_sdcinfo.NumOfFiles = 0;
+        g_sdcinfo.EventFiles = 0;
         for (int ev; (ev = poll_event(0)) != -1;) std::printf("DiViv : polling event[%d]\n", ev);
         drc->VIN_MODE = 0;
         if (!CheckCardAtStartup()) return false;
@@ -721,7 +767,9 @@ int DriveRecorderMain(int argc, char** argv) {
 
         drc->TranscodeRequest = 0;
         const int use_setup_file = argc > 5 ? HexArg(argv[5]) : 0;
-        LoadStartupParams(use_setup_file, CheckSD(1) != 0 && drc->SDErrorState.load() == 0);
+        // The card is asked only when the setup file is to be used.
+        LoadStartupParams(use_setup_file,
+                          use_setup_file == 1 && CheckSD(1) != 0 && drc->SDErrorState.load() == 0);
         VideoMode = 0;
         SetLocalParams();
         const std::string line(55, '#');
@@ -732,6 +780,11 @@ int DriveRecorderMain(int argc, char** argv) {
             DRM_UP_QID = argc > 2 ? HexArg(argv[2]) : 0;
             DRA_DOWN_QID = argc > 3 ? HexArg(argv[3]) : 0;
             DRA_UP_QID = argc > 4 ? HexArg(argv[4]) : 0;
+            if (DRM_DOWN_QID == -1 || DRM_UP_QID == -1 || DRA_UP_QID == -1) {
+                std::printf("DiViv : Error: Application can not get MasgQue ID\n");
+                bad_queue_ids = true;
+                return false;
+            }
         }
         // The start screen stays 3 s; a screenshot asked for meanwhile is served.
         for (int i = 0; i < 30; ++i) {
@@ -792,7 +845,12 @@ int DriveRecorderMain(int argc, char** argv) {
         return true;
     };
 
-    if (startup()) MainLoop();
-    else if (!ExitByPWR_DET.load()) ExitByACC = 1;
+    if (startup()) {
+        MainLoop();
+    } else if (bad_queue_ids) {
+        return OrderlyEnd();  // status 0, the board stays on
+    } else if (!ExitByPWR_DET.load()) {
+        ExitByACC = 1;
+    }
     return Shutdown();
 }

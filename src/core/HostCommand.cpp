@@ -10,7 +10,10 @@
 
 namespace {
 
-// Command 9: recording on (1) or off (0), as the REC and STOP keys do.
+// Command 9: recording on (1) or off (0), as the REC and STOP keys do. A
+// start is taken only while idle (the live monitor is stopped first): in
+// another mode the recording start would claim the recording state and then
+// find the codec manager busy.
 void RecordingCommand(int param) {
     if (param == 1) {
         if (drc->AppState.load() != STATE_IDLE) return;
@@ -23,7 +26,10 @@ void RecordingCommand(int param) {
             std::printf("DiViv : Error :: Could not start recording\n");
         }
     } else if (param == 0) {
-        if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 0) == 0) std::printf("DiViv : Recording Stop\n");
+        const bool recording = drc->AppState.load() == STATE_REC;
+        const int rc = RecordControl(DRA_DOWN_QID, DRA_UP_QID, 0);
+        if (!recording) return;  // "Recording is not started" was printed
+        if (rc == 0) std::printf("DiViv : Recording Stop\n");
         else std::printf("DiViv : Error :: Could not stop recording\n");
     }
 }

@@ -20,6 +20,8 @@
 #include "platform/Mount.h"
 #include "storage/SDFunc.h"
 #include "storage/indexf.h"
+#include "storage/sdcheck.h"
+#include "osd/MediaInfo.h"
 
 namespace {
 
@@ -76,7 +78,8 @@ int StartRecording() {
     drc->RestartRec = 0;
     drc->EncodeStartReady = 0;
     drc->EncodeStart = 0;
-    if (drc->sdinfo == nullptr || drc->sdinfo->index == 0) {
+    // A card record without a usable card is -1 as well as 0.
+    if (drc->sdinfo == nullptr || drc->sdinfo->index <= 0) {
         std::printf("DiViv : SD CARD IS NOT FOUND !\n");
         return -1;
     }
@@ -98,7 +101,10 @@ int StartRecording() {
            &dr_common_t::ainfo_buf});
     MSG_Clear(drc->VE_QID);
     drc->CM_ALIVE = 1;
-    StartCodecManager(drc);
+    if (!StartCodecManager(drc)) {
+        std::printf("DiViv : Error :: Can not start recording[%d]\n", -2);
+        return -1;
+    }
     drc->GPSWriteRmcData = 1;
     std::printf("DiViv : Start Recording\n");
     SetBUZZER(50, 50, drc->audio_mute.load() ? 2 : 3);
@@ -133,7 +139,7 @@ int StopRecording() {
                 // unmounted here before the board loses power.
                 diviv::SyncDisks();
                 if (chdir("/") != 0) std::perror("chdir");
-                UnmountCardWithMessages();
+                if (CheckSDStatus() == 1) UnmountCardWithMessages();
                 std::printf("DiViv : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF)\n");
                 for (int i = 0; i < 6 && drc->GPS_ALIVE.load(); ++i) {
                     drc->REQ_GPS_CLOSE = 1;
@@ -194,11 +200,18 @@ int StartPlayOrPreview(int listnum, bool preview) {
            &dr_common_t::rv_buf, &dr_common_t::ra_buf, &dr_common_t::tvbs_buf, &dr_common_t::tabs_buf,
            &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf});
     drc->CM_ALIVE = 1;
-    StartCodecManager(drc);
+    if (!StartCodecManager(drc)) return -3;
     std::printf(preview ? "DiViv : Start PreView [%s]\n" : "DiViv : Start Playback [%s]\n", drc->playback_asf_name);
     drc->AppState = preview ? STATE_PREVIEW : STATE_PLAY;
     dr_usleep(1000000);
-    if (drc->MediaInfoReady.load()) std::printf("DiVIV : Get Media Info Succeed\n");
+    if (drc->MediaInfoReady.load() && drc->asfinfo) {
+        const MediaInfo_t& m = *drc->asfinfo;
+        std::printf("DiVIV : Get Media Info Succeed\n");
+        std::printf("            Video    %ld x %ld \n", static_cast<long>(m.width), static_cast<long>(m.height));
+        std::printf("            Bitrate  %ld [kbps]\n", static_cast<long>(m.bitrate / 1000));
+        std::printf("            Duration %ld [sec]\n", static_cast<long>(m.duration / 1000));
+        std::printf("            Avg.Frame Interval %d [msec]\n", m.TimeParFrame);
+    }
     return 0;
 }
 
@@ -224,7 +237,10 @@ int MonitorControl(int flag) {
         drc->REQ_CLOSE = 0;
         drc->CM_ALIVE = 1;
         SetCaptureFormat(0);
-        StartCodecManager(drc);
+        if (!StartCodecManager(drc)) {
+            std::printf("DiViv : Error :: Can not start monitor\n");
+            return 0;
+        }
         std::printf("DiViv : Start Monitor\n");
         drc->MonitorStart = 1;
         drc->AppState = STATE_IDLE;
@@ -272,19 +288,59 @@ int CheckThreadStop() {
     return -1;
 }
 
-// Conversion for mobile phones does not run in this recorder: there is never
-// a file to convert, so the mode is entered and left without converting.
+namespace {
+
+// Conversion for mobile phones does not run in this recorder. These are the
+// least pieces of its bookkeeping the mode control needs: an output folder
+// per carrier on the microSD card, the next file to convert (there never is
+// one) and the carrier's table, which has nothing to save.
+int GetTranscodeOutputFolder(MobileType type, char* path, size_t size) {
+    static constexpr const char* kFolders[] = {"3GP", "DOCOMO", "AU", "SOFTBANK"};
+    const int i = (type >= MOBILE_DOCOMO && type <= MOBILE_SOFTBANK) ? type : 0;
+    const std::string dir = BoardPath("/mnt/mmc1_p1") + "/" + kFolders[i];
+    struct stat st{};
+    if (stat(dir.c_str(), &st) != 0 && mkdir(dir.c_str(), 0700) != 0) return -1;
+    std::snprintf(path, size, "%s", dir.c_str());
+    return 0;
+}
+
+int GetNextTranscodeFile() { return -2; }
+
+void SaveTranscodeTable(MobileType /*type*/) {}
+
+}  // namespace
+
 int TranscodeControl(int32_t /*DownQID*/, int32_t /*UpQID*/, int flag) {
     if (flag == 1) {
-        std::printf("DiViv : File to be transcoded is not found !\n");
+        // The microSD card must have room for a converted file.
+        SDC_Info_t* micro = drc->micro_sdinfo;
+        if (micro && CheckSD(2) == 1 && GetSDCap("/mnt/mmc1_p1", micro) > 0 && micro->availablesize <= 9) {
+            std::printf("DiViv : Not enough free space in the microSD card\n");
+            std::printf("DiViv : Stop transcoding [microSD full]\n");
+            micro->diskspace = 0;
+            micro->availablesize = 0;
+            SaveTranscodeTable(drc->MobileInfo);
+            return -1;
+        }
+        if (drc->transcode_3gp_path[0] == '\0' &&
+            GetTranscodeOutputFolder(drc->MobileInfo, drc->transcode_3gp_path, sizeof drc->transcode_3gp_path) < 0) {
+            std::printf("3GP : Error to get 3gp output folder\n");
+            drc->microSD_Full = 1;
+        }
+        const int rc = GetNextTranscodeFile();
+        if (rc == -2) std::printf("DiViv : File to be transcoded is not found !\n");
+        else if (rc == -3) std::printf("DiViv : Number of files in a folder of microSD is full !\n");
+        else std::printf("DiViv : GetNextTranscodeFile returns %d \n", rc);
         drc->AppState = STATE_IDLE;
         drc->MonitorStart = 0;
         drc->TranscodeRequest = 0;
         ClearMenu();
-        return -2;
+        SaveTranscodeTable(drc->MobileInfo);
+        return rc;
     }
     drc->RsvParam_1 = 0;
     StopCodecManagerAndWait();
+    SaveTranscodeTable(drc->MobileInfo);
     drc->TranscodeRequest = 0;
     drc->transcode_3gp_path[0] = '\0';
     drc->transcode_fullpath3gp_fname[0] = '\0';

@@ -3,6 +3,7 @@
 // until its close request is set and clears ALIVE as its very last act.
 #pragma once
 
+#include <cstdio>
 #include <thread>
 
 #include "core/DR_common.h"
@@ -11,18 +12,26 @@
 namespace diviv {
 
 // Starts fn(dr) on a detached thread after the starter's half of the
-// handshake. Returns false (and clears ALIVE) if the thread cannot be made.
+// handshake. A worker of the same kind that was left behind by an earlier
+// mode and still runs is not started twice. Returns the new thread's id, or
+// 0 when no thread was started.
 template <typename Fn>
-bool StartWorker(dr_common_t* dr, dr_flag& alive, dr_flag& request, Fn fn) {
+long StartWorker(dr_common_t* dr, dr_flag& alive, dr_flag& request, Fn fn) {
+    if (alive.load() == 1) {
+        std::printf("CM : Error :: previous thread is still alive\n");
+        return 0;
+    }
     alive = 1;
     request = 0;
     try {
-        std::thread(fn, dr).detach();
+        std::thread t(fn, dr);
+        const long id = static_cast<long>(t.native_handle());
+        t.detach();
+        return id;
     } catch (...) {
         alive = 0;
-        return false;
+        return 0;
     }
-    return true;
 }
 
 // Body of a worker that has nothing to do yet in this mode: waits for its

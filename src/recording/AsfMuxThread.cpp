@@ -1,5 +1,6 @@
 #include "recording/AsfMuxThread.h"
 
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -38,6 +39,8 @@ void UnmountAfterPowerLoss(dr_common_t* dr) {
 }  // namespace
 
 void AsfMuxThread(dr_common_t* dr) {
+    std::printf("AM : ASF Mux       Thread Start [ppid=%d tid=%ld] ###\n", static_cast<int>(getppid()),
+                static_cast<long>(syscall(SYS_gettid)));
     const std::string index_path = RecordingIndexPath();
     // The index is marked "START" while files are being written, so a power
     // cut in the middle is seen at the next start and the index rebuilt.
@@ -59,5 +62,7 @@ void AsfMuxThread(dr_common_t* dr) {
 
     dr->REQ_CLOSE = 1;
     while (dr->REQ_AM_CLOSE.load() == 0) dr_usleep(20000);
+    std::printf("AM : ASF Multiplex Thread End\n");
+    std::fflush(stdout);
     dr->AM_ALIVE = 0;
 }

@@ -108,6 +108,19 @@ TEST_F(RecorderLife, FirstStartOfANewBoardWritesTheDefaultsAndTheSetupFile) {
     EXPECT_TRUE(fs::is_directory(dir_ + "/mnt/mmc0_p1/DATA/99"));
 }
 
+TEST_F(RecorderLife, AnUnusableHostQueueIdEndsTheProgramWithoutSwitchingOff) {
+    MakeBoard({});
+    const std::string cmd = "cd " + dir_ + " && DIVIV_ROOT=" + dir_ + " DIVIV_BOARD=sim timeout 60 " + DIVIV_BIN +
+                            " 8001 ffffffff 8001 8002 > " + dir_ + "/sim/run.log 2>&1";
+    const int status = std::system(cmd.c_str());
+    output_ = ReadTextFile(dir_ + "/sim/run.log");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << output_;
+    EXPECT_TRUE(Printed("DiViv : Error: Application can not get MasgQue ID")) << output_;
+    EXPECT_TRUE(Printed("### Varnex Drive Recorder Application End        ###"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n");
+}
+
 TEST_F(RecorderLife, StartedWithIgnitionOffGoesStraightToSwitchOff) {
     diviv::sim::SimBoardOptions o;
     o.ignition = false;
