@@ -37,8 +37,16 @@ void PrintVersion(const char* label, uint32_t v) {
                 v & 0xffu);
 }
 
+// Fixed-width text fields; a byte that is not printable (a blank part
+// reads 0xFF) shows as '.', so the console never receives raw bytes.
 void PrintText(const char* label, const uint8_t* text, int n) {
-    std::printf("%s : %.*s\n", label, n, reinterpret_cast<const char*>(text));
+    char shown[64];
+    int len = 0;
+    for (; len < n && len < static_cast<int>(sizeof shown) - 1 && text[len] != 0; ++len) {
+        shown[len] = (text[len] >= 0x20 && text[len] < 0x7f) ? static_cast<char>(text[len]) : '.';
+    }
+    shown[len] = '\0';
+    std::printf("%s : %s\n", label, shown);
 }
 
 }  // namespace
