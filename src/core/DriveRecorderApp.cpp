@@ -280,59 +280,19 @@ void LogDumpMode() {
 
 namespace {
 
-void PrintLocalTimeMs(const char* format) {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    tm t{};
-    localtime_r(&tv.tv_sec, &t);
-    std::printf(format, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                static_cast<int>(tv.tv_usec / 1000));
-}
-
-void StopGps(int rounds) {
-    for (int i = 0; i < rounds && drc->GPS_ALIVE.load(); ++i) {
-        drc->REQ_GPS_CLOSE = 1;
-        dr_usleep(500000);
-    }
-}
-
-void SyncAndUnmount(const char* who) {
+void SyncAndUnmount() {
     for (int i = 0; i < 3; ++i) diviv::SyncDisks();
     if (chdir("/") != 0) std::perror("chdir");
     if (CheckSDStatus() != 1) return;
-    std::printf("%s : Umount SD\n", who);
-    if (diviv::UnmountCard("/mnt/mmc0_p1") == 0) std::printf("DiViv : Unmount SD done\n");
-    else std::printf("DiViv : Error :: Can not Unmount SD !!\n");
-    if (diviv::UnmountCard("/mnt/mmc0_p2") == 0) std::printf("DiViv : Unmount SD[Partition 2] done\n");
-    else std::printf("DiViv : Error :: Can not Unmount SD [Partition 2]!!\n");
-}
-
-// One host command, or 0 after about 100 ms. Without a host queue (no
-// command line) nothing is read: queue id 0 may be any other queue.
-int FetchHostCommand(int* command, int* param) {
-    if (DRM_DOWN_QID <= 0) {
-        dr_usleep(100000);
-        return 0;
-    }
-    return GetHostCommand(command, param, ComStrBuf);
+    std::printf("DiViv : Umount SD\n");
+    UnmountCardPartitions();
 }
 
 // Fetches and acknowledges a host command without running it (used during
 // the ignition-off waits).
 void AcknowledgeHostCommand() {
     int command = 0, param = 0;
-    FetchHostCommand(&command, &param);
-}
-
-bool StartRecordingFromLoop(const char* ok_line, const char* fail_line) {
-    if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) == 0) {
-        std::printf(ok_line, 0);
-        drc->AppState = STATE_REC;
-        SetCursolFirstTime = 1;
-        return true;
-    }
-    std::printf("%s", fail_line);
-    return false;
+    GetHostCommand(&command, &param, ComStrBuf);
 }
 
 enum class LoopExit { kContinue, kLeave };
@@ -393,7 +353,8 @@ LoopExit IgnitionOffWhileRecording() {
             if (drc->ACC_IN_State.load()) {
                 // The ignition is back: the board stays on and records again.
                 std::printf("Detect ACC=ON\n");
-                StartRecordingFromLoop("DiViv :Restart recording\n", "DiViv : Error :: Could not restart recording\n");
+                if (StartRecordingFromIdle()) std::printf("DiViv :Restart recording\n");
+                else std::printf("DiViv : Error :: Could not restart recording\n");
                 return LoopExit::kContinue;
             }
         }
@@ -409,7 +370,8 @@ LoopExit IgnitionOffWhileRecording() {
 LoopExit SupplyPowerLost() {
     const DrState state = drc->AppState.load();
     if (state == STATE_REC || state == STATE_TRANSCODE) {
-        PrintLocalTimeMs("DiViv : Detect PWR_DET=OFF : Stop Recording immediatly [%04d/%02d/%02d %02d:%02d:%02d:%03d]\n");
+        std::printf("DiViv : Detect PWR_DET=OFF : Stop Recording immediatly [%s]\n",
+                    diviv::LocalTimeStampMs().c_str());
         if (state == STATE_REC) {
             drc->REQ_AM_CLOSE = 1;
             SetLED(1, 2, 0);
@@ -522,7 +484,7 @@ void MainLoop() {
         }
         GetPortStat(0);
         int command = 0, param = 0;
-        if (FetchHostCommand(&command, &param) == 1) {
+        if (GetHostCommand(&command, &param, ComStrBuf) == 1) {
             keep_running = MonCommand(command, param, ComStrBuf) != 0;
         } else {
             KeyCommand(CheckButtonState());
@@ -537,13 +499,11 @@ void MainLoop() {
                 ExitByACC = 1;
                 break;
             }
-            if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) != 0) {
-                std::printf("DiViv : Error :: Can not start recording\n");
-            } else {
+            if (StartRecordingFromIdle()) {
                 std::printf("DiViv : Start auto recoding ### [%d]\n", drc->AppState.load());
-                drc->AppState = STATE_REC;
-                SetCursolFirstTime = 1;
                 AutoRecodeEnable = 0;
+            } else {
+                std::printf("DiViv : Error :: Can not start recording\n");
             }
         }
         if (drc->RestartRec.load() && drc->AppState.load() == STATE_REC) drc->REQ_AM_CLOSE = 1;
@@ -594,9 +554,9 @@ void StopCodecManager() {
 }
 
 [[noreturn]] void PowerLossShutdown() {
-    if (!drc->PWR_OFF_READY.load()) SyncAndUnmount("DiViv");
+    if (!drc->PWR_OFF_READY.load()) SyncAndUnmount();
     std::printf("Exit by detect PWR_DET off after %d[sec] later.\n", drc->PowerRstTimer);
-    StopGps(6);
+    StopGpsReceiver(6);
     GetElapsedTime(1);
     while (GetElapsedTime(0) < drc->PowerRstTimer) dr_usleep(500000);
     std::printf("System shutdown now !\n");
@@ -609,7 +569,7 @@ void StopCodecManager() {
 int OrderlyEnd() {
     drc->AppState = STATE_IDLE;
     StopCodecManager();
-    StopGps(8);
+    StopGpsReceiver(8);
     drc->AppState = STATE_CLOSE;
     for (int32_t qid : {drc->APP_QID, drc->CM_QID, drc->VC_QID, drc->VE_QID, drc->AD_QID, drc->VD_QID}) {
         if (qid != 0) g_MSG_Delete(qid);
@@ -645,8 +605,8 @@ int Shutdown() {
     if (ExitByPWR_DET.load()) PowerLossShutdown();
     if (ExitByACC.load()) {
         std::printf("DiViv : Umount SD and PWR_CNT->0\n");
-        SyncAndUnmount("DiViv");
-        StopGps(8);
+        SyncAndUnmount();
+        StopGpsReceiver(8);
         std::printf("System shutdown now !\n");
         std::fflush(stdout);
         dr_usleep(500000);

@@ -18,10 +18,8 @@ void RecordingCommand(int param) {
     if (param == 1) {
         if (drc->AppState.load() != STATE_IDLE) return;
         if (drc->MonitorStart.load()) MonitorControl(0);
-        if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) == 0) {
+        if (StartRecordingFromIdle()) {
             std::printf("DiViv : Recording Start\n");
-            drc->AppState = STATE_REC;
-            app::SetCursolFirstTime = 1;
         } else {
             std::printf("DiViv : Error :: Could not start recording\n");
         }

@@ -126,7 +126,9 @@ int GetHostCommand(int* command, int* param, char* ComStrBuf) {
     commsg_t in{};
     bool got = false;
     for (int i = 0; i < kFetchTries && !got; ++i) {
-        got = g_MSG_Recv(DRM_DOWN_QID, &in, kHostMessageSize, 1, IPC_NOWAIT) == 1;
+        // Without a host queue (no command line) nothing is read: like the
+        // worker queues' id 0, it may be any other process's queue.
+        got = DRM_DOWN_QID > 0 && g_MSG_Recv(DRM_DOWN_QID, &in, kHostMessageSize, 1, IPC_NOWAIT) == 1;
         if (!got) dr_usleep(kFetchStepUs);
     }
     if (!got) return 0;

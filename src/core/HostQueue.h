@@ -51,6 +51,7 @@ int SetupMessageQue();
 // with nothing waiting, which paces the main loop). For commands 72..75,
 // 115 and 116 the text parameter is copied into ComStrBuf (64 bytes, cleared
 // first); for the others *param receives the integer parameter. The
-// acknowledgement is sent before the command runs. Returns 1 with a command,
-// 0 with none, -1 if the acknowledgement could not be sent.
+// acknowledgement is sent before the command runs. Without a host queue
+// (DRM_DOWN_QID 0) it only paces. Returns 1 with a command, 0 with none, -1
+// if the acknowledgement could not be sent.
 int GetHostCommand(int* command, int* param, char* ComStrBuf);

@@ -60,10 +60,8 @@ void OnRec() {
     if (CheckSDStatus() == 1) {
         std::printf("DiViv : SD Card is exist ###\n");
         StopMonitorIfRunning();
-        if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) == 0) {
+        if (StartRecordingFromIdle()) {
             std::printf("DiViv : Recording Start\n");
-            drc->AppState = STATE_REC;
-            app::SetCursolFirstTime = 1;
         } else {
             std::printf("DiViv : Error :: Could not start recording\n");
         }

@@ -27,6 +27,24 @@ namespace {
 
 using BufList = std::initializer_list<DrRingBuffer dr_common_t::*>;
 
+// Buffers emptied before a recording starts.
+constexpr BufList kRecordStartBuffers = {
+    &dr_common_t::vbs_buf,   &dr_common_t::abs_buf,   &dr_common_t::pts_buf,    &dr_common_t::dv_buf,
+    &dr_common_t::rv_buf,    &dr_common_t::ra_buf,    &dr_common_t::tvbs_buf,   &dr_common_t::tabs_buf,
+    &dr_common_t::rmc_buf,   &dr_common_t::gsens_buf, &dr_common_t::pulse_buf,  &dr_common_t::contin_buf,
+    &dr_common_t::fnum_buf,  &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf};
+// After a recording: the same but the GPS and G-sensor records.
+constexpr BufList kRecordStopBuffers = {
+    &dr_common_t::rv_buf,   &dr_common_t::ra_buf,   &dr_common_t::vbs_buf,   &dr_common_t::abs_buf,
+    &dr_common_t::pts_buf,  &dr_common_t::dv_buf,   &dr_common_t::tvbs_buf,  &dr_common_t::tabs_buf,
+    &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf, &dr_common_t::pulse_buf,
+    &dr_common_t::contin_buf};
+// Before playback or preview, and after a mode that was waited for.
+constexpr BufList kPlaybackBuffers = {
+    &dr_common_t::vbs_buf,  &dr_common_t::abs_buf,  &dr_common_t::pts_buf,   &dr_common_t::dv_buf,
+    &dr_common_t::rv_buf,   &dr_common_t::ra_buf,   &dr_common_t::tvbs_buf,  &dr_common_t::tabs_buf,
+    &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf};
+
 void Flush(BufList list) {
     for (auto member : list) DR_FlushRingBuffer(&(drc->*member));
 }
@@ -55,13 +73,6 @@ void StopCodecManagerAndWait() {
             dr_usleep(500000);
         }
     }
-}
-
-void UnmountCardWithMessages() {
-    if (diviv::UnmountCard("/mnt/mmc0_p1") == 0) std::printf("DiViv : Unmount SD done\n");
-    else std::printf("DiViv : Error :: Can not Unmount SD !!\n");
-    if (diviv::UnmountCard("/mnt/mmc0_p2") == 0) std::printf("DiViv : Unmount SD[Partition 2] done\n");
-    else std::printf("DiViv : Error :: Can not Unmount SD [Partition 2]!!\n");
 }
 
 int StartRecording() {
@@ -94,11 +105,7 @@ int StartRecording() {
     drc->APP_MODE = APP_MODE_RECORD;
     drc->REQ_CLOSE = 0;
     drc->CaptureStart = 0;
-    Flush({&dr_common_t::vbs_buf, &dr_common_t::abs_buf, &dr_common_t::pts_buf, &dr_common_t::dv_buf,
-           &dr_common_t::rv_buf, &dr_common_t::ra_buf, &dr_common_t::tvbs_buf, &dr_common_t::tabs_buf,
-           &dr_common_t::rmc_buf, &dr_common_t::gsens_buf, &dr_common_t::pulse_buf,
-           &dr_common_t::contin_buf, &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf,
-           &dr_common_t::ainfo_buf});
+    Flush(kRecordStartBuffers);
     MSG_Clear(drc->VE_QID);
     drc->CM_ALIVE = 1;
     if (!StartCodecManager(drc)) {
@@ -139,12 +146,9 @@ int StopRecording() {
                 // unmounted here before the board loses power.
                 diviv::SyncDisks();
                 if (chdir("/") != 0) std::perror("chdir");
-                if (CheckSDStatus() == 1) UnmountCardWithMessages();
+                if (CheckSDStatus() == 1) UnmountCardPartitions();
                 std::printf("DiViv : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF)\n");
-                for (int i = 0; i < 6 && drc->GPS_ALIVE.load(); ++i) {
-                    drc->REQ_GPS_CLOSE = 1;
-                    dr_usleep(500000);
-                }
+                StopGpsReceiver(6);
                 unmounted = true;
                 DR_SYSLOG(DR_ERR_SURVIVABLE, "Detect power down during rec stop sequence.", 1);
             }
@@ -155,10 +159,7 @@ int StopRecording() {
         drc->AppState = STATE_IDLE;
         std::printf("DiViv : Stop Recording[CM is finished]\n");
         ClearRecordingRequests(true);
-        Flush({&dr_common_t::rv_buf, &dr_common_t::ra_buf, &dr_common_t::vbs_buf, &dr_common_t::abs_buf,
-               &dr_common_t::pts_buf, &dr_common_t::dv_buf, &dr_common_t::tvbs_buf, &dr_common_t::tabs_buf,
-               &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf,
-               &dr_common_t::pulse_buf, &dr_common_t::contin_buf});
+        Flush(kRecordStopBuffers);
         ClearWorkerQueues();
     } else {
         std::printf("DiViv : Stop Recording [CodecManager is already stopped]\n");
@@ -196,9 +197,7 @@ int StartPlayOrPreview(int listnum, bool preview) {
     drc->DecodeStart = 0;
     drc->PlaybackStart = 0;
     drc->CaptureStart = 0;
-    Flush({&dr_common_t::vbs_buf, &dr_common_t::abs_buf, &dr_common_t::pts_buf, &dr_common_t::dv_buf,
-           &dr_common_t::rv_buf, &dr_common_t::ra_buf, &dr_common_t::tvbs_buf, &dr_common_t::tabs_buf,
-           &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf});
+    Flush(kPlaybackBuffers);
     drc->CM_ALIVE = 1;
     if (!StartCodecManager(drc)) return -3;
     std::printf(preview ? "DiViv : Start PreView [%s]\n" : "DiViv : Start Playback [%s]\n", drc->playback_asf_name);
@@ -216,6 +215,27 @@ int StartPlayOrPreview(int listnum, bool preview) {
 }
 
 }  // namespace
+
+bool StartRecordingFromIdle() {
+    if (RecordControl(DRA_DOWN_QID, DRA_UP_QID, 1) != 0) return false;
+    drc->AppState = STATE_REC;
+    app::SetCursolFirstTime = 1;
+    return true;
+}
+
+void UnmountCardPartitions() {
+    if (diviv::UnmountCard("/mnt/mmc0_p1") == 0) std::printf("DiViv : Unmount SD done\n");
+    else std::printf("DiViv : Error :: Can not Unmount SD !!\n");
+    if (diviv::UnmountCard("/mnt/mmc0_p2") == 0) std::printf("DiViv : Unmount SD[Partition 2] done\n");
+    else std::printf("DiViv : Error :: Can not Unmount SD [Partition 2]!!\n");
+}
+
+void StopGpsReceiver(int rounds) {
+    for (int i = 0; i < rounds && drc->GPS_ALIVE.load(); ++i) {
+        drc->REQ_GPS_CLOSE = 1;
+        dr_usleep(500000);
+    }
+}
 
 void ClearWorkerQueues() {
     for (int32_t qid : {drc->APP_QID, drc->CM_QID, drc->AC_QID, drc->AE_QID, drc->VC_QID, drc->VE_QID,
@@ -274,9 +294,7 @@ int CheckThreadStop() {
     std::printf("DiViv : Check Thread Stop\n");
     for (int i = 0; i < 101; ++i) {
         if (drc->CM_ALIVE.load() == 0) {
-            Flush({&dr_common_t::rv_buf, &dr_common_t::ra_buf, &dr_common_t::vbs_buf, &dr_common_t::abs_buf,
-                   &dr_common_t::pts_buf, &dr_common_t::dv_buf, &dr_common_t::tvbs_buf, &dr_common_t::tabs_buf,
-                   &dr_common_t::fnum_buf, &dr_common_t::vinfo_buf, &dr_common_t::ainfo_buf});
+            Flush(kPlaybackBuffers);
             ClearWorkerQueues();
             std::printf("DiViv : All Thread Stopped\n");
             drc->AppState = STATE_LIST;

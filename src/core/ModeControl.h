@@ -25,5 +25,17 @@ int TranscodeControl(int32_t DownQID, int32_t UpQID, int flag);
 // the queue layer).
 void ClearWorkerQueues();
 
+// Starts recording from the idle state (a key, a host command, the main
+// loop): on success the recorder is in STATE_REC and the next file list
+// starts at the newest file. False when the start was refused.
+bool StartRecordingFromIdle();
+
+// Unmounts both card partitions with their console lines. The caller has
+// synchronised the card and checked that it is present.
+void UnmountCardPartitions();
+
+// Asks the GPS receiver to end: up to `rounds` requests 0.5 s apart.
+void StopGpsReceiver(int rounds);
+
 // Smallest recording that can be played back, in bytes.
 inline constexpr long kMinPlayableFileSize = 131072;

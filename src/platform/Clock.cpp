@@ -3,6 +3,8 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cstdio>
+
 namespace diviv {
 
 dr_timeval Now() {
@@ -18,5 +20,16 @@ int64_t MonotonicUs() {
 }
 
 int64_t MonotonicMs() { return MonotonicUs() / 1000; }
+
+std::string LocalTimeStampMs() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm t{};
+    localtime_r(&tv.tv_sec, &t);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d:%03d", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+    return text;
+}
 
 }  // namespace diviv

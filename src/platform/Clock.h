@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The recorder's capture-time record: two signed 32-bit words (the board is
 // 32-bit), independent of the host's struct timeval.
@@ -21,5 +22,8 @@ int64_t MonotonicMs();
 
 // Monotonic microseconds.
 int64_t MonotonicUs();
+
+// Local time now as "YYYY/MM/DD hh:mm:ss:mmm" (console reports of power loss).
+std::string LocalTimeStampMs();
 
 }  // namespace diviv

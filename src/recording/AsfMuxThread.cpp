@@ -10,6 +10,7 @@
 
 #include "core/DR_common.h"
 #include "platform/BoardPath.h"
+#include "platform/Clock.h"
 #include "platform/Mount.h"
 #include "storage/indexf.h"
 
@@ -26,13 +27,7 @@ void UnmountAfterPowerLoss(dr_common_t* dr) {
     else std::printf("AM : Error :: Can not Unmount SD !!\n");
     if (diviv::UnmountCard("/mnt/mmc0_p2") == 0) std::printf("AM : Unmount SD[Partition 2] done\n");
     else std::printf("AM : Error :: Can not Unmount SD [Partition 2]!!\n");
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    tm t{};
-    localtime_r(&tv.tv_sec, &t);
-    std::printf("AM : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF) [%04d/%02d/%02d %02d:%02d:%02d:%03d]\n",
-                t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                static_cast<int>(tv.tv_usec / 1000));
+    std::printf("AM : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF) [%s]\n", diviv::LocalTimeStampMs().c_str());
     dr->PWR_OFF_READY = 1;
 }
 

@@ -8,29 +8,15 @@
 #include "core/DR_common.h"
 #include "core/DR_shared.h"
 #include "platform/Clock.h"
-#include "support/SimBoardFixture.h"
+#include "RecorderStateTest.h"
 
 namespace {
 
-class CodecManagerTest : public SimBoardTest {
+class CodecManagerTest : public RecorderStateTest {
 protected:
     void SetUp() override {
-        SimBoardTest::SetUp();
+        RecorderStateTest::SetUp();
         std::filesystem::create_directories(Path("/mnt/mmc0_p2/DATA"));
-        dr_ = NewDrCommon();
-        cfg_ = NewCodecConfig();
-        dr_->pCodecCfg = cfg_.get();
-        ASSERT_EQ(CreateSharedRingBuffers(dr_.get()), 0);
-        drc = dr_.get();
-        diviv::g_cm_wait_step_us = 2000;
-        diviv::g_cm_close_poll_us = 5000;
-    }
-    void TearDown() override {
-        diviv::g_cm_wait_step_us = 100000;
-        diviv::g_cm_close_poll_us = 1000000;
-        FreeSharedRingBuffers(dr_.get());
-        drc = nullptr;
-        SimBoardTest::TearDown();
     }
     // Runs one mode to its end and returns what the codec manager printed.
     std::string RunMode(int mode) {
@@ -49,8 +35,6 @@ protected:
         EXPECT_EQ(dr_->CM_ALIVE.load(), 0);
         return testing::internal::GetCapturedStdout();
     }
-    std::unique_ptr<dr_common_t> dr_;
-    std::unique_ptr<codec_config_t> cfg_;
 };
 
 // Position of each line in the output, in order; -1 if one is missing.

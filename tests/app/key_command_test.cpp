@@ -15,37 +15,19 @@
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
 #include "storage/indexf.h"
-#include "support/SimBoardFixture.h"
+#include "RecorderStateTest.h"
 
 namespace {
 
-class KeyCommandStates : public SimBoardTest {
+class KeyCommandStates : public RecorderStateTest {
 protected:
     void SetUp() override {
-        SimBoardTest::SetUp();
-        dr_ = NewDrCommon();
-        cfg_ = NewCodecConfig();
-        dr_->pCodecCfg = cfg_.get();
+        RecorderStateTest::SetUp();
         sdinfo_.index = -1;
-        dr_->sdinfo = &sdinfo_;
-        ASSERT_EQ(CreateSharedRingBuffers(dr_.get()), 0);
-        drc = dr_.get();
         ResetDateScreenRecord();
         ClearKeyLatches();
     }
-    void TearDown() override {
-        // A live monitor started by a command is stopped before the record goes.
-        dr_->REQ_CLOSE = 1;
-        for (int i = 0; i < 500 && dr_->CM_ALIVE.load(); ++i) usleep(10000);
-        FreeSharedRingBuffers(dr_.get());
-        drc = nullptr;
-        SimBoardTest::TearDown();
-    }
     void HoldKeys(uint32_t held) { diviv::sim::WriteInputWord(root_, diviv::sim::kInputIdle | held); }
-
-    std::unique_ptr<dr_common_t> dr_;
-    std::unique_ptr<codec_config_t> cfg_;
-    SDC_Info_t sdinfo_{};
 };
 
 TEST_F(KeyCommandStates, StopWithSelectHeldThreeSecondsOpensTheDateMenuOnlyWhenIdle) {

@@ -14,34 +14,15 @@
 #include "osd/MediaInfo.h"
 #include "storage/SDFunc.h"
 #include "storage/indexf.h"
-#include "support/SimBoardFixture.h"
+#include "RecorderStateTest.h"
 
 namespace {
 
-class ModeControlTest : public SimBoardTest {
+class ModeControlTest : public RecorderStateTest {
 protected:
     void SetUp() override {
-        SimBoardTest::SetUp();
-        dr_ = NewDrCommon();
-        cfg_ = NewCodecConfig();
-        dr_->pCodecCfg = cfg_.get();
-        dr_->sdinfo = &sdinfo_;
-        dr_->asfinfo = &media_;
+        RecorderStateTest::SetUp();
         sdinfo_.index = 1;
-        ASSERT_EQ(CreateSharedRingBuffers(dr_.get()), 0);
-        drc = dr_.get();
-        diviv::g_cm_close_poll_us = 10000;
-        diviv::g_cm_wait_step_us = 5000;
-    }
-    void TearDown() override {
-        dr_->REQ_CLOSE = 1;
-        for (int i = 0; i < 500 && dr_->CM_ALIVE.load(); ++i) usleep(10000);
-        diviv::g_cm_close_poll_us = 1000000;
-        diviv::g_cm_wait_step_us = 100000;
-        DeleteAllIndex();
-        FreeSharedRingBuffers(dr_.get());
-        drc = nullptr;
-        SimBoardTest::TearDown();
     }
     // One recording of `bytes` on the card, entered in the index and selected.
     void SelectRecording(long bytes) {
@@ -55,11 +36,6 @@ protected:
         ASSERT_TRUE(diviv::sim::WriteTextFile(path, std::string(static_cast<size_t>(bytes), 'x'))) << path;
         sdinfo_.CurrentSelectedIndex = AddIndex(&e, kAddAtNewest);
     }
-
-    std::unique_ptr<dr_common_t> dr_;
-    std::unique_ptr<codec_config_t> cfg_;
-    SDC_Info_t sdinfo_{};
-    MediaInfo_t media_{};
 };
 
 TEST_F(ModeControlTest, RecordingIsRefusedOnAnUnusableCardWithoutChangingTheState) {
