@@ -206,8 +206,19 @@ void WakeEventFifo(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
     const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;  // no reader: nobody is blocked
+    // The reader may close between our open and write (an earlier wake-up
+    // reached it): the write then raises SIGPIPE at this thread, which must
+    // not end the process. Block it for the write and drop it if it came.
+    sigset_t pipe_set, old_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
     input_event ev{};
-    (void)!::write(fd, &ev, sizeof ev);
+    if (::write(fd, &ev, sizeof ev) < 0 && errno == EPIPE) {
+        const timespec no_wait{};
+        sigtimedwait(&pipe_set, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
     ::close(fd);
 }
 
