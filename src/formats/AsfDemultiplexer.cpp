@@ -199,7 +199,7 @@ bool ReadHead(Cursor& c, const ASF_DEMUXER_GUID& type, Record& r) {
     return c.ok && c.Has(r.dwTypeSpecificDataLength);
 }
 
-Outcome ParseStreamProperties(ASF_DEMUX_CONTEXT* ctx, Cursor& c, uint64_t objSize, bool whole) {
+Outcome ParseStreamProperties(ASF_DEMUX_CONTEXT* ctx, Cursor& c, uint64_t objSize) {
     ASF_DEMUXER_GUID type;
     c.Guid(type);
     if (!c.ok) return NeedMore();
@@ -208,8 +208,13 @@ Outcome ParseStreamProperties(ASF_DEMUX_CONTEXT* ctx, Cursor& c, uint64_t objSiz
     const bool audio = GuidEquals(type.data(), GUID_ASF_AUDIO_MEDIA);
     const bool binary = GuidEquals(type.data(), GUID_ASF_BINARY_MEDIA);
     if (!video && !audio && !binary) {
-        if (!whole) return NeedMore();
-        return Done(ASF_DEMUX_STATE_UNKNOWN, static_cast<uint32_t>(objSize));  // skipped by its declared size
+        // Skipped by its declared size, which must at least cover the header
+        // and the stream type just read: a smaller size would move the caller
+        // by nothing (a caller looping on it never ends) or into the object's
+        // own fields.
+        if (objSize < c.pos || objSize > UINT32_MAX) return Refused();  // damaged
+        if (objSize > c.size) return NeedMore();
+        return Done(ASF_DEMUX_STATE_UNKNOWN, static_cast<uint32_t>(objSize));
     }
     if (video) {
         STRUCT_ASF_DEMUXER_STREAM_PROPERTIES_OBJECT_VIDEO r = ctx->asfStreamPropertiesObjectVideo;
@@ -430,8 +435,14 @@ Outcome ParseObject(ASF_DEMUX_CONTEXT* ctx, const uint8_t* buf, uint32_t size) {
     ASF_DEMUXER_GUID guid;
     c.Guid(guid);
     const uint64_t objSize = c.U64();
-    // "Whole object": everything the object size declares after its 24-byte head.
-    const bool whole = (objSize < 24 ? 0 : objSize - 24) <= uint64_t{size} - 24;
+    // "Whole object": everything the object size declares after its 24-byte
+    // head is buffered. The rules that read an object whole trust its size, so
+    // there a size under the head itself, or one that no buffer (sizes are
+    // 32-bit) can ever hold, is a damaged file: waiting for more data would
+    // wait for ever. Objects read field by field do not use their size (an
+    // unfinished recording's Data Object declares 0).
+    const bool damaged = objSize < 24 || objSize > UINT32_MAX;
+    const bool whole = !damaged && objSize <= size;
     DemuxPrivate& pv = Priv(ctx);
     const uint8_t* g = guid.data();
 
@@ -475,8 +486,13 @@ Outcome ParseObject(ASF_DEMUX_CONTEXT* ctx, const uint8_t* buf, uint32_t size) {
         ctx->asfHeaderExtensionObject = h;
         return Done(ASF_DEMUX_STATE_HEADER_EXTENSION_OBJECT, c.pos);
     }
-    if (GuidEquals(g, GUID_ASF_Stream_Properties_Object)) return ParseStreamProperties(ctx, c, objSize, whole);
-    if (GuidEquals(g, GUID_ASF_Codec_List_Object)) return whole ? ParseCodecList(ctx, c) : NeedMore();
+    // A rule that reads its object whole: refused on a damaged size, else it
+    // waits until the whole object is buffered.
+    auto readWhole = [&](Outcome (*rule)(ASF_DEMUX_CONTEXT*, Cursor&)) {
+        return damaged ? Refused() : whole ? rule(ctx, c) : NeedMore();
+    };
+    if (GuidEquals(g, GUID_ASF_Stream_Properties_Object)) return ParseStreamProperties(ctx, c, objSize);
+    if (GuidEquals(g, GUID_ASF_Codec_List_Object)) return readWhole(ParseCodecList);
     if (GuidEquals(g, GUID_ASF_Data_Object)) {
         STRUCT_ASF_DEMUXER_DATA_OBJECT d;
         c.Guid(d.FileID);
@@ -500,9 +516,8 @@ Outcome ParseObject(ASF_DEMUX_CONTEXT* ctx, const uint8_t* buf, uint32_t size) {
         pv.phase = s.dwIndexEntriesCount ? kIndexEntries : kObjects;  // an empty index has no entry to read
         return Done(ASF_DEMUX_STATE_SIMPLE_INDEX_OBJECT, c.pos);
     }
-    if (GuidEquals(g, GUID_ASF_Metadata_Object)) return whole ? ParseMetadata(ctx, c) : NeedMore();
-    if (GuidEquals(g, GUID_ASF_Extended_Stream_Properties_Object))
-        return whole ? ParseExtendedStreamProperties(ctx, c) : NeedMore();
+    if (GuidEquals(g, GUID_ASF_Metadata_Object)) return readWhole(ParseMetadata);
+    if (GuidEquals(g, GUID_ASF_Extended_Stream_Properties_Object)) return readWhole(ParseExtendedStreamProperties);
     return Refused();
 }
 

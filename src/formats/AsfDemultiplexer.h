@@ -309,8 +309,13 @@ ASF_DEMUX_CONTEXT* ASF_Demux_Create(ASF_DEMUX_MALLOC_CALLBACK mallocCb, ASF_DEMU
 
 // Parses one unit at the start of buffer[0..size). *consumed is written for
 // every result except ASF_DEMUX_STATE_NEED_MORE_DATA and an
-// ASF_DEMUX_STATE_UNKNOWN that consumed nothing. An allocation that fails
-// ends the call with ASF_DEMUX_STATE_UNKNOWN, nothing consumed.
+// ASF_DEMUX_STATE_UNKNOWN that consumed nothing; when written it is at least
+// 1, so a caller that drops the consumed bytes always moves on. An
+// allocation that fails ends the call with ASF_DEMUX_STATE_UNKNOWN, nothing
+// consumed. So does a damaged file: an object that the reader reads whole or
+// skips by its declared size, declaring less than its 24-byte header (and,
+// when skipped, less than the bytes read to recognise it) or more than a
+// 32-bit buffer can hold. A caller stops at that result.
 ASF_DEMUX_STATE ASF_Demux_Parse(ASF_DEMUX_CONTEXT* ctx, const uint8_t* buffer, uint32_t size, uint32_t* consumed);
 
 // Returns every block the parser obtained, then the context itself.

@@ -1,9 +1,15 @@
 #include "AsfFuzz.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "AsfTestKit.h"
@@ -21,6 +27,12 @@ namespace asffuzz {
 namespace {
 
 using asftest::Obj;
+using diviv::asf::GuidEquals;
+using Clock = std::chrono::steady_clock;
+
+// Longest time one input may take: inputs are at most a few hundred
+// kilobytes, read in well under a millisecond each.
+constexpr auto kInputLimit = std::chrono::seconds(2);
 
 // Allocation callback bounded by the bytes the current call was given.
 uint64_t gAllowed = 0;
@@ -56,6 +68,89 @@ std::vector<std::vector<uint8_t>> Seeds() {
     seeds.push_back(std::vector<uint8_t>(seeds[0].begin() + 134, seeds[0].begin() + 1084));
     return seeds;
 }
+
+bool IsObjectState(ASF_DEMUX_STATE st) {
+    return st >= ASF_DEMUX_STATE_HEADER_OBJECT && st != ASF_DEMUX_STATE_SIMPLE_INDEX_OBJECT_ENTRY;
+}
+
+// Where the objects of an unmutated seed begin, as its own reading finds them.
+std::vector<size_t> ObjectOffsets(const std::vector<uint8_t>& d) {
+    std::vector<size_t> at;
+    gAllowed = UINT64_MAX;
+    ASF_DEMUX_CONTEXT* ctx = ASF_Demux_Create(FuzzMalloc, FuzzFree);
+    size_t pos = 0;
+    while (pos < d.size()) {
+        uint32_t consumed = 0;
+        const ASF_DEMUX_STATE st = ASF_Demux_Parse(ctx, d.data() + pos, static_cast<uint32_t>(d.size() - pos), &consumed);
+        if (st == ASF_DEMUX_STATE_NEED_MORE_DATA || st == ASF_DEMUX_STATE_UNKNOWN || consumed == 0) break;
+        if (IsObjectState(st)) at.push_back(pos);
+        pos += consumed;
+    }
+    ASF_Demux_Close(ctx);
+    gOutstanding = 0;
+    return at;
+}
+
+// An input whose one object declares a hostile size: under its 24-byte
+// header, exactly the header, just beyond the end of the input, or beyond
+// what any buffer holds. A Stream Properties Object often gets an unknown
+// stream type too, so that it is skipped by that size.
+struct SizedInput {
+    std::vector<uint8_t> data;
+    size_t object;  // where the object with the hostile size begins
+};
+
+SizedInput WithHostileSize(const std::vector<uint8_t>& seed, const std::vector<size_t>& objects, std::mt19937_64& rng) {
+    SizedInput in{seed, objects[rng() % objects.size()]};
+    const uint64_t rest = seed.size() - in.object;
+    const uint64_t sizes[] = {0, 1, 23, 24, rest + 1, rest + 1 + rng() % 4096, (1ull << 32) + 24, ~0ull};
+    const uint64_t size = sizes[rng() % std::size(sizes)];
+    for (int i = 0; i < 8; ++i) in.data[in.object + 16 + i] = static_cast<uint8_t>(size >> (8 * i));
+    if (GuidEquals(in.data.data() + in.object, GUID_ASF_Stream_Properties_Object) && rng() % 2 == 0 &&
+        in.object + 40 <= in.data.size())
+        in.data[in.object + 24] ^= 0x5A;  // an unknown stream type
+    return in;
+}
+
+// Ends the process when one input runs longer than kInputLimit: a reader
+// stuck inside a single call, which no check in the feeding loop can see.
+class Watchdog {
+public:
+    explicit Watchdog(uint64_t seed) : seed_(seed), thread_([this] { Watch(); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    void Begin(uint64_t input) {
+        input_.store(input, std::memory_order_relaxed);
+        started_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+    }
+
+private:
+    void Watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
+            const Clock::time_point started{Clock::duration(started_.load(std::memory_order_acquire))};
+            if (started_.load(std::memory_order_relaxed) != 0 && Clock::now() - started > 2 * kInputLimit) {
+                std::fprintf(stderr, "asf fuzz: input %llu (seed %llu) still not read after %lld s: the reader hangs\n",
+                             static_cast<unsigned long long>(input_.load()), static_cast<unsigned long long>(seed_),
+                             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(2 * kInputLimit).count()));
+                std::abort();
+            }
+        }
+    }
+    const uint64_t seed_;
+    std::atomic<uint64_t> input_{0};
+    std::atomic<Clock::rep> started_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
 
 const uint64_t kInteresting[] = {0,          1,          2,          7,          8,          0x10,
                                  0x18,       0x2E,       0x3F,       0x40,       0x7F,       0x80,
@@ -115,9 +210,12 @@ void Mutate(std::vector<uint8_t>& d, const std::vector<std::vector<uint8_t>>& se
     }
 }
 
-// Feeds `d` to a fresh reader; windows grow by `step` (0: the whole rest).
-// Returns an empty string or what went wrong.
-std::string Feed(const std::vector<uint8_t>& d, size_t step, Report& rep) {
+// Feeds `d` to a fresh reader as a caller does: drops what every answer
+// consumed and calls again; windows grow by `step` (0: the whole rest). An
+// answer at `object` (when given) must not move by less than an object's
+// header. Returns an empty string or what went wrong.
+std::string Feed(const std::vector<uint8_t>& d, size_t step, Report& rep, size_t object = SIZE_MAX) {
+    const Clock::time_point started = Clock::now();
     uint8_t* buf = static_cast<uint8_t*>(std::malloc(d.size() ? d.size() : 1));
     if (!d.empty()) std::memcpy(buf, d.data(), d.size());
     gAllowed = UINT64_MAX;  // the context itself
@@ -135,6 +233,7 @@ std::string Feed(const std::vector<uint8_t>& d, size_t step, Report& rep) {
         UNPOISON(buf + pos + window, rest - window);
         ++rep.parseCalls;
         if (++calls > 4 * d.size() + 64) failure = "no progress";
+        if (calls % 256 == 0 && Clock::now() - started > kInputLimit) failure = "input read too slowly";
         if (gTooLarge) failure = "allocation larger than the buffered bytes allow";
         if (st == ASF_DEMUX_STATE_NEED_MORE_DATA) {
             if (consumed != 0xFFFFFFFF) failure = "need-more-data consumed bytes";
@@ -151,14 +250,15 @@ std::string Feed(const std::vector<uint8_t>& d, size_t step, Report& rep) {
                 failure = "payload outside the consumed bytes";
             ++rep.payloads;
         }
-        if (consumed == 0) {
-            if (st != ASF_DEMUX_STATE_UNKNOWN) failure = "a result other than unknown consumed nothing";
-            break;
-        }
+        // A caller drops the consumed bytes and asks again: an answer that
+        // consumed nothing would be given again for ever.
+        if (consumed == 0) failure = "an answer consumed nothing";
+        if (pos == object && consumed < 24) failure = "an object moved the reader by less than its header";
         pos += consumed;
         window = 0;
     }
     ASF_Demux_Close(ctx);
+    if (failure.empty() && Clock::now() - started > kInputLimit) failure = "input read too slowly";
     if (failure.empty() && gOutstanding != 0) failure = "blocks not returned at close";
     gOutstanding = 0;
     gTooLarge = false;
@@ -171,12 +271,24 @@ std::string Feed(const std::vector<uint8_t>& d, size_t step, Report& rep) {
 Report Run(uint64_t inputs, uint64_t seed) {
     Report rep;
     const auto seeds = Seeds();
+    std::vector<std::vector<size_t>> objects;
+    for (const auto& s : seeds) objects.push_back(ObjectOffsets(s));
+    Watchdog watchdog(seed);
     std::mt19937_64 rng(seed);
     for (uint64_t i = 0; i < inputs; ++i) {
-        std::vector<uint8_t> d = seeds[rng() % seeds.size()];
-        Mutate(d, seeds, rng);
+        watchdog.Begin(i);
+        const size_t which = rng() % seeds.size();
         const size_t step = rng() % 3 == 0 ? 1 + rng() % 512 : 0;
-        std::string f = Feed(d, step, rep);
+        std::string f;
+        if (rng() % 4 == 0 && !objects[which].empty()) {
+            // One in four inputs: one hostile object size, nothing else changed.
+            const SizedInput in = WithHostileSize(seeds[which], objects[which], rng);
+            f = Feed(in.data, step, rep, in.object);
+        } else {
+            std::vector<uint8_t> d = seeds[which];
+            Mutate(d, seeds, rng);
+            f = Feed(d, step, rep);
+        }
         ++rep.inputs;
         if (!f.empty()) {
             rep.failure = f + " (input " + std::to_string(i) + ", seed " + std::to_string(seed) + ")";

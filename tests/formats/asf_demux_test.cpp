@@ -378,10 +378,14 @@ TEST(AsfDemuxHostile, SizeFieldsDoNotDriveAllocationsOrReads) {
     B esp;
     esp.guid(GUID_ASF_Extended_Stream_Properties_Object).u64(88).bytes(48, 0).u16(1).u16(0).u64(0).u16(0xFFFF).u16(0xFFFF);
     EXPECT_EQ(r.Parse(esp.v, c), ASF_DEMUX_STATE_NEED_MORE_DATA);
-    // Objects whose declared size cannot be buffered.
+    // Objects whose declared size cannot be buffered: a size beyond what a
+    // 32-bit buffer holds is damaged at once instead of asking for more data
+    // for ever; the header extension's 32-bit data size may still come.
     B huge;
     huge.guid(GUID_ASF_Codec_List_Object).u64(~0ull).bytes(100, 0);
-    EXPECT_EQ(r.Parse(huge.v, c), ASF_DEMUX_STATE_NEED_MORE_DATA);
+    c = 1234;
+    EXPECT_EQ(r.Parse(huge.v, c), ASF_DEMUX_STATE_UNKNOWN);
+    EXPECT_EQ(c, 1234u);
     B hext;
     hext.guid(GUID_ASF_Header_Extension_Object).u64(46).bytes(16, 0).u16(6).u32(0xFFFFFFFF);
     EXPECT_EQ(r.Parse(hext.v, c), ASF_DEMUX_STATE_NEED_MORE_DATA);
@@ -401,6 +405,53 @@ TEST(AsfDemuxHostile, SizeFieldsDoNotDriveAllocationsOrReads) {
     c = 0;
     EXPECT_EQ(r.Parse(other.v, c), ASF_DEMUX_STATE_UNKNOWN);
     EXPECT_EQ(c, 100u);
+}
+
+// An object of `size` declared bytes with `type` in the place of a stream
+// type, padded to 200 bytes.
+std::vector<uint8_t> SizedObject(const ASF_DEMUXER_GUID& guid, uint64_t size, uint8_t fill = 0x99) {
+    B o;
+    o.guid(guid).u64(size).bytes(16, fill).bytes(160, 0);
+    return o.v;
+}
+
+TEST(AsfDemuxHostile, ObjectsSmallerThanTheirHeaderOrLargerThanABufferAreDamaged) {
+    // An unknown stream type is skipped by its declared size: a size that
+    // does not cover the header and the type read to recognise it would move
+    // the caller by nothing (0) or into the object's own fields.
+    for (uint64_t size : {0ull, 1ull, 23ull, 24ull, 39ull, (1ull << 32) + 40, ~0ull}) {
+        Reader r;
+        uint32_t c = 1234;
+        EXPECT_EQ(r.Parse(SizedObject(GUID_ASF_Stream_Properties_Object, size), c), ASF_DEMUX_STATE_UNKNOWN) << size;
+        EXPECT_EQ(c, 1234u) << "a damaged object of size " << size << " was consumed";
+    }
+    {
+        Reader r;
+        uint32_t c = 0;
+        EXPECT_EQ(r.Parse(SizedObject(GUID_ASF_Stream_Properties_Object, 40), c), ASF_DEMUX_STATE_UNKNOWN);
+        EXPECT_EQ(c, 40u);
+        // Beyond the bytes buffered (the end of the file is the caller's to know).
+        c = 1234;
+        EXPECT_EQ(r.Parse(SizedObject(GUID_ASF_Stream_Properties_Object, 201), c), ASF_DEMUX_STATE_NEED_MORE_DATA);
+        EXPECT_EQ(c, 1234u);
+    }
+    // The rules that read an object whole trust its size likewise.
+    for (const ASF_DEMUXER_GUID& g :
+         {GUID_ASF_Codec_List_Object, GUID_ASF_Metadata_Object, GUID_ASF_Extended_Stream_Properties_Object}) {
+        for (uint64_t size : {0ull, 1ull, 23ull, (1ull << 32) + 24}) {
+            Reader r;
+            uint32_t c = 1234;
+            EXPECT_EQ(r.Parse(SizedObject(g, size, 0), c), ASF_DEMUX_STATE_UNKNOWN) << size;
+            EXPECT_EQ(c, 1234u);
+        }
+    }
+    // Objects read field by field ignore their size: an unfinished
+    // recording's Data Object declares 0 and its packets still play.
+    const auto f = HeaderWithPackets(1);
+    auto unfinished = f;
+    for (int i = 0; i < 8; ++i) unfinished[1034 + 16 + i] = 0;
+    Reader r;
+    EXPECT_EQ(SkipToPackets(r, unfinished), f.size());
 }
 
 TEST(AsfDemuxHostile, PacketFieldsThatDoNotAddUpAreRefused) {
