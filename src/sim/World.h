@@ -1,0 +1,128 @@
+// The simulated world: the state of the vehicle and its surroundings that a
+// boardsim scenario sets (camera faults now; speed, engine speed,
+// accelerations, GPS and microphone faults later), kept in one small file in
+// the board root that boardsim rewrites atomically at each step and the
+// device models in the recorder's process read when a request needs it.
+//
+// The file is text, one "key=value" per line; "#" starts a comment line.
+// Readers ignore keys they do not know, so new sensors add keys freely.
+//
+// One-shot faults (drop N frames, fail the next dequeue) are a value and a
+// generation: the writer raises the generation with every step, a reader
+// applies the value once per generation it has not seen yet. Lasting state
+// (a stall until a time, a buffer limit) is a plain value.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace diviv::sim {
+
+// The world file, under the board root.
+inline constexpr const char* kWorldFile = "/sim/world";
+
+// Camera keys.
+inline constexpr const char* kWorldCameraDrop = "camera_drop";          // frames to drop (one-shot)
+inline constexpr const char* kWorldCameraDropGen = "camera_drop_gen";
+inline constexpr const char* kWorldCameraEio = "camera_eio";            // dequeues to fail with EIO (one-shot)
+inline constexpr const char* kWorldCameraEioGen = "camera_eio_gen";
+inline constexpr const char* kWorldCameraStallUntilMs = "camera_stall_until_ms";  // board clock (CLOCK_MONOTONIC) ms
+inline constexpr const char* kWorldCameraMaxBuffers = "camera_max_buffers";       // buffers granted at most (0: normal)
+inline constexpr const char* kWorldCameraTimeJumpMs = "camera_time_jump_ms";      // capture clock jump (one-shot)
+inline constexpr const char* kWorldCameraTimeJumpGen = "camera_time_jump_gen";
+
+using WorldValues = std::map<std::string, std::string, std::less<>>;
+
+// "key=value" lines to values and back. Blank and "#" lines are skipped,
+// blanks around keys and values dropped; a later key wins.
+WorldValues ParseWorld(std::string_view text);
+std::string FormatWorld(const WorldValues& values);
+
+// Reads the world file; cheap to call per frame: it re-reads the file only
+// when it changed (inode, size or time stamps differ, or the last read was
+// so soon after a write that a second write in the same time-stamp tick
+// could go unseen). A missing file is an empty world. Not thread-safe: one
+// owner, or WithBoardWorld.
+class WorldReader {
+public:
+    explicit WorldReader(std::string file_path) : path_(std::move(file_path)) {}
+
+    const std::string& path() const { return path_; }
+    // Re-reads the file if it changed. Return: true when the values changed.
+    bool Refresh();
+
+    int64_t Int(std::string_view key, int64_t fallback = 0) const;
+    std::string Text(std::string_view key) const;
+    const WorldValues& values() const { return values_; }
+
+    // A one-shot value: the value of `value_key` when `generation_key` holds
+    // a generation not taken before by this reader, else 0.
+    int64_t TakeOnce(std::string_view value_key, std::string_view generation_key);
+
+private:
+    struct FileStamp {
+        ino_t inode = 0;
+        off_t size = -1;
+        int64_t mtime_ns = 0;
+        int64_t ctime_ns = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+
+    std::string path_;
+    WorldValues values_;
+    FileStamp stamp_;
+    bool read_once_ = false;
+    bool racy_ = false;  // last read within the file system's time-stamp granularity of the write
+    std::map<std::string, int64_t, std::less<>> taken_generations_;
+};
+
+// Runs fn on this process's reader of the board's world file
+// (BoardPath(kWorldFile)), refreshed first, under a lock. Device models
+// share it, so a one-shot step is applied once in the process even when a
+// device is closed and opened again; it starts afresh when the board root
+// changes.
+void WithBoardWorld(const std::function<void(WorldReader&)>& fn);
+
+// Writes the world file: boardsim is its only writer. Starts from the
+// values already in the file, so generations keep rising across runs.
+class WorldWriter {
+public:
+    explicit WorldWriter(std::string file_path);
+
+    const std::string& path() const { return path_; }
+    void Set(std::string_view key, std::string_view value);
+    void SetInt(std::string_view key, int64_t value);
+    int64_t Int(std::string_view key, int64_t fallback = 0) const;
+    const WorldValues& values() const { return values_; }
+
+    // Rewrites the file atomically (a temporary file renamed over it).
+    // Return: false with a reason.
+    bool Write(std::string* error = nullptr);
+
+    // Camera steps; each writes the file.
+    // Drops the next `frames` frames (their sequence numbers are skipped).
+    bool CameraDrop(int frames, std::string* error = nullptr);
+    // No frame for `ms` milliseconds from now (board clock).
+    bool CameraStall(int64_t ms, std::string* error = nullptr);
+    // Fails the next `count` dequeues with EIO.
+    bool CameraEio(int count = 1, std::string* error = nullptr);
+    // Grants at most `buffers` capture buffers from the next request on (0: normal).
+    bool CameraMaxBuffers(int buffers, std::string* error = nullptr);
+    // Moves the camera's capture time stamps by `ms` from the next frame on
+    // (negative: back in time, so a frame is stamped before the one ahead).
+    bool CameraTimeJump(int64_t ms, std::string* error = nullptr);
+
+private:
+    bool OneShot(std::string_view value_key, std::string_view generation_key, int64_t value, std::string* error);
+
+    std::string path_;
+    WorldValues values_;
+};
+
+}  // namespace diviv::sim
