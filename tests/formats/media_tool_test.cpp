@@ -6,13 +6,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AnnexB.h"
+#include "AsfFileReader.h"
+#include "AsfTestKit.h"
 #include "MediaCommands.h"
 #include "TestSignals.h"
 #include "WavFile.h"
@@ -249,6 +253,98 @@ TEST(MediaToolInput, BadInputGivesUsageOrOneLineReasonAndNonZeroExit) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << line << ": " << r.err;
         EXPECT_EQ(r.err.rfind("diviv-media: ", 0), 0u) << line << ": " << r.err;
     }
+}
+
+// The media tool on files that are not whole recordings, in a folder of its own.
+class MediaToolDamaged : public ::testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(kWork); }
+    void TearDown() override { fs::remove_all(kWork); }
+    static std::string Write(const char* name, const std::vector<uint8_t>& bytes) {
+        std::ofstream(P(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                      static_cast<std::streamsize>(bytes.size()));
+        return P(name);
+    }
+    // The tool as a process of its own under a 5 s limit (a hang shows as
+    // status 124), with the time it took.
+    static Outcome TimedRun(const std::string& args, int64_t& ms) {
+        const auto t0 = std::chrono::steady_clock::now();
+        Outcome r = Shell("timeout 5 '" + std::string(DIVIV_MEDIA_BIN) + "' " + args);
+        ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        r.rc = WIFEXITED(r.rc) ? WEXITSTATUS(r.rc) : -1;
+        return r;
+    }
+};
+
+TEST_F(MediaToolDamaged, EmptyAndHeaderOnlyFilesAreNotRecordings) {
+    // A recording closed before its first packet: the whole header and the
+    // Data Object's head. It is a valid, empty recording.
+    const std::vector<uint8_t> empty = asftest::WriteAll({});
+    Outcome ok = Tool({"extract", Write("no-packets.asf", empty), "--video", P("none.h264")});
+    EXPECT_EQ(ok.rc, 0) << ok.err;
+    EXPECT_NE(ok.out.find("0 pictures"), std::string::npos) << ok.out;
+    EXPECT_EQ(Tool({"info", P("no-packets.asf")}).rc, 0);
+
+    struct Case {
+        const char* name;
+        size_t length;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"empty.asf", 0, "empty file, not a recording"},
+        {"header-object.asf", 30, "not a recording: the file ends inside its header at offset 30"},
+        {"half-header.asf", 134, "not a recording: the file ends inside its header at offset 134"},
+        {"no-data-object.asf", empty.size() - 50, "not a recording: the file ends inside its header"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = Write(c.name, std::vector<uint8_t>(empty.begin(), empty.begin() + c.length));
+        for (const char* command : {"info", "extract"}) {
+            std::vector<std::string> args = {command, path};
+            if (std::string(command) == "extract") args.insert(args.end(), {"--video", P("out.h264")});
+            Outcome r = Tool(args);
+            EXPECT_EQ(r.rc, 1) << command << " " << c.name;
+            EXPECT_EQ(r.err.rfind("diviv-media: " + path + ": ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.why), std::string::npos) << command << " " << c.name << ": " << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
+}
+
+TEST_F(MediaToolDamaged, ObjectSizesUnderTheHeaderEndWithDamagedAtOnce) {
+    const std::vector<uint8_t> good = asftest::WriteAll(
+        {{ASF_MUX_DATA_TYPE_VIDEO, true, 0, std::vector<uint8_t>(500, 7)}, {ASF_MUX_DATA_TYPE_AUDIO, true, 0, {1, 2}}});
+    // Where the video Stream Properties Object begins.
+    size_t at = 0;
+    media::WalkAsfBytes(good.data(), good.size(), good.size(), [&](ASF_DEMUX_STATE st, const ASF_DEMUX_CONTEXT&, uint64_t o) {
+        if (st == ASF_DEMUX_STATE_STREAM_PROPERTIES_OBJECT_VIDEO) at = o;
+        return true;
+    });
+    ASSERT_GT(at, 0u);
+    for (uint64_t size : {0ull, 1ull, 23ull, 24ull, (1ull << 32) + 24}) {
+        std::vector<uint8_t> bad = good;
+        for (int i = 0; i < 8; ++i) bad[at + 16 + i] = static_cast<uint8_t>(size >> (8 * i));
+        bad[at + 24] ^= 0xFF;  // an unknown stream type: skipped by the declared size
+        const std::string path = Write("bad-size.asf", bad);
+        for (const char* command : {"info", "extract"}) {
+            int64_t ms = 0;
+            const std::string output = std::string(command) == "extract" ? " --video '" + P("out.h264") + "'" : "";
+            Outcome r = TimedRun(std::string(command) + " '" + path + "'" + output, ms);
+            EXPECT_EQ(r.rc, 1) << command << " size " << size << (r.rc == 124 ? ": the tool hangs" : "");
+            EXPECT_NE(r.err.find("damaged file: unrecognised or invalid data at offset " + std::to_string(at)),
+                      std::string::npos)
+                << command << " size " << size << ": " << r.err;
+            EXPECT_LT(ms, 1000) << command << " size " << size;
+        }
+    }
+    // Beyond the end of the file: the walk runs out of bytes inside the object.
+    std::vector<uint8_t> beyond = good;
+    const uint64_t size = good.size() - at + 1;
+    for (int i = 0; i < 8; ++i) beyond[at + 16 + i] = static_cast<uint8_t>(size >> (8 * i));
+    beyond[at + 24] ^= 0xFF;
+    Outcome r = Tool({"info", Write("beyond.asf", beyond)});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("damaged file: it ends inside a unit at offset " + std::to_string(at)), std::string::npos)
+        << r.err;
 }
 
 TEST(MediaToolAnnexB, AccessUnitsFollowPictureBoundariesAndKeepEveryByte) {

@@ -30,16 +30,26 @@ WalkResult Walk(const Source& source, size_t chunk, const UnitCallback& onUnit) 
     std::vector<uint8_t> buf(std::max<size_t>(chunk, 64));
     size_t begin = 0, end = 0;
     bool eof = false;
+    bool header = false, data = false;  // Header Object first, Data Object reached
+    auto at = [&res] { return " at offset " + std::to_string(res.endOffset); };
     for (;;) {
         uint32_t consumed = UINT32_MAX;
         const ASF_DEMUX_STATE st =
             ASF_Demux_Parse(demux.get(), buf.data() + begin, static_cast<uint32_t>(end - begin), &consumed);
         if (st == ASF_DEMUX_STATE_NEED_MORE_DATA) {
             if (eof) {
-                if (end == begin) {
-                    res.ok = true;
+                // A recording holds at least its whole header and the Data
+                // Object's head (an unfinished one may have no packet).
+                if (res.endOffset == 0 && end == begin) {
+                    res.error = "empty file, not a recording";
+                } else if (end != begin) {
+                    res.error = "damaged file: it ends inside a unit" + at();
+                } else if (!header) {
+                    res.error = "not a recording: no ASF header";
+                } else if (!data) {
+                    res.error = "not a recording: the file ends inside its header" + at() + ", before the Data Object";
                 } else {
-                    res.error = "file ends inside a unit at offset " + std::to_string(res.endOffset);
+                    res.ok = true;
                 }
                 return res;
             }
@@ -51,8 +61,7 @@ WalkResult Walk(const Source& source, size_t chunk, const UnitCallback& onUnit) 
             }
             if (end == buf.size()) {
                 if (buf.size() >= kMaxBuffer) {
-                    res.error = "unit larger than " + std::to_string(kMaxBuffer) + " bytes at offset " +
-                                std::to_string(res.endOffset);
+                    res.error = "damaged file: a unit larger than " + std::to_string(kMaxBuffer) + " bytes" + at();
                     return res;
                 }
                 buf.resize(buf.size() * 2);
@@ -64,9 +73,17 @@ WalkResult Walk(const Source& source, size_t chunk, const UnitCallback& onUnit) 
             continue;
         }
         if (st == ASF_DEMUX_STATE_UNKNOWN && consumed == UINT32_MAX) {
-            res.error = "unrecognised data at offset " + std::to_string(res.endOffset);
+            res.error = (header ? "damaged file: unrecognised or invalid data" : "not a recording: no ASF header") + at();
             return res;
         }
+        // Every answer must move the walk on: one that consumed nothing (or
+        // more than there was) would be asked again for ever.
+        if (consumed == 0 || consumed > end - begin) {
+            res.error = "damaged file: the reader made no progress" + at();
+            return res;
+        }
+        if (res.endOffset == 0) header = st == ASF_DEMUX_STATE_HEADER_OBJECT;
+        if (st == ASF_DEMUX_STATE_DATA_OBJECT) data = true;
         const uint64_t unitOffset = res.endOffset;
         begin += consumed;
         res.endOffset += consumed;

@@ -13,7 +13,7 @@
 namespace media {
 
 struct WalkResult {
-    bool ok = false;         // the file was read to its end
+    bool ok = false;         // the file was read to its end (or onUnit stopped the walk)
     std::string error;       // why not, one line
     uint64_t endOffset = 0;  // bytes parsed
 };
@@ -22,9 +22,12 @@ struct WalkResult {
 // returning false stops the walk.
 using UnitCallback = std::function<bool(ASF_DEMUX_STATE, const ASF_DEMUX_CONTEXT&, uint64_t offset)>;
 
-// Calls onUnit after every parsed unit. Stops at the end of
-// the file, at a unit the reader does not recognise, or when onUnit returns
-// false.
+// Calls onUnit after every parsed unit. Stops at the end of the file, at a
+// unit the reader does not recognise or finds damaged, at an answer that
+// consumed nothing, or when onUnit returns false. A file read to its end is
+// a recording only when it starts with the Header Object, reaches the Data
+// Object and ends between two units: an empty file, or one cut inside its
+// header, is refused (a whole header without packets is an empty recording).
 WalkResult WalkAsfFile(const std::string& path, const UnitCallback& onUnit);
 
 // The same over bytes in memory, fed in pieces of at most `chunk` bytes to
