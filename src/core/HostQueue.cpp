@@ -22,7 +22,14 @@ constexpr size_t kMaxText = 8192;
 
 constexpr uint32_t kFetchStepUs = 10000;   // between two fetch tries, 10 ms
 constexpr int kFetchTries = 10;
+// Messages of another type dropped at once (without a try's wait) per fetch;
+// past this a host flooding the queue costs tries like an empty queue.
+constexpr int kFetchFreeDrops = 64;
 constexpr uint32_t kReplyRetryUs = 100000;  // reply queue full: retry after 100 ms
+// Retries of a reply while the reply queue stays full: about one second. A
+// host that stopped reading must not hold the main loop, whose ignition and
+// power steps would then never run.
+constexpr int kReplyRetries = 10;
 
 // A message buffer as msgsnd/msgrcv lay it out: the type, then the text.
 struct WireMessage {
@@ -39,6 +46,28 @@ int32_t Word(const commsg_t& m, int index) {
     int32_t v;
     std::memcpy(&v, m.MsgData + 4 * index, sizeof v);
     return v;
+}
+
+// g_MSG_Recv, also telling the type of the message taken (`type` 0 takes
+// the first message of any type).
+int Receive(int qid, void* data, int size, long type, int flag, long* received_type) {
+    if (size < 0 || static_cast<size_t>(size) >= kMaxText) return -1;
+    msqid_ds ds{};
+    if (::msgctl(qid, IPC_STAT, &ds) != 0) return -1;
+    if (ds.msg_qnum == 0) return -2;
+    // One byte more than wanted, truncating: a longer text shows up as
+    // size + 1 and is dropped, instead of staying at the head of the queue.
+    WireMessage m(static_cast<size_t>(size) + 1);
+    ssize_t n;
+    while (true) {
+        n = ::msgrcv(qid, m.data(), static_cast<size_t>(size) + 1, type, flag | MSG_NOERROR);
+        if (n >= 0 || errno != EINTR) break;
+    }
+    if (n < 0) return errno == ENOMSG ? 0 : -1;
+    if (n != size) return 0;
+    if (received_type != nullptr) std::memcpy(received_type, m.data(), sizeof *received_type);
+    std::memcpy(data, m.text(), static_cast<size_t>(size));
+    return 1;
 }
 
 }  // namespace
@@ -65,22 +94,7 @@ int g_MSG_Send(int qid, const void* data, int size, long type, int flag) {
 }
 
 int g_MSG_Recv(int qid, void* data, int size, long type, int flag) {
-    if (size < 0 || static_cast<size_t>(size) >= kMaxText) return -1;
-    msqid_ds ds{};
-    if (::msgctl(qid, IPC_STAT, &ds) != 0) return -1;
-    if (ds.msg_qnum == 0) return -2;
-    // One byte more than wanted, truncating: a longer text shows up as
-    // size + 1 and is dropped, instead of staying at the head of the queue.
-    WireMessage m(static_cast<size_t>(size) + 1);
-    ssize_t n;
-    while (true) {
-        n = ::msgrcv(qid, m.data(), static_cast<size_t>(size) + 1, type, flag | MSG_NOERROR);
-        if (n >= 0 || errno != EINTR) break;
-    }
-    if (n < 0) return errno == ENOMSG ? 0 : -1;
-    if (n != size) return 0;
-    std::memcpy(data, m.text(), static_cast<size_t>(size));
-    return 1;
+    return Receive(qid, data, size, type, flag, nullptr);
 }
 
 int g_MSG_Delete(int qid) { return ::msgctl(qid, IPC_RMID, nullptr) == 0 ? 0 : -1; }
@@ -125,11 +139,22 @@ int SetupMessageQue() {
 int GetHostCommand(int* command, int* param, char* ComStrBuf) {
     commsg_t in{};
     bool got = false;
-    for (int i = 0; i < kFetchTries && !got; ++i) {
+    int dropped = 0;
+    for (int i = 0; i < kFetchTries && !got;) {
         // Without a host queue (no command line) nothing is read: like the
-        // worker queues' id 0, it may be any other process's queue.
-        got = DRM_DOWN_QID > 0 && g_MSG_Recv(DRM_DOWN_QID, &in, kHostMessageSize, 1, IPC_NOWAIT) == 1;
-        if (!got) dr_usleep(kFetchStepUs);
+        // worker queues' id 0, it may be any other process's queue. Messages
+        // of every type are taken, so that none can stay in the queue and
+        // fill it for good; only type 1 is a command.
+        long type = 0;
+        const int r = DRM_DOWN_QID > 0 ? Receive(DRM_DOWN_QID, &in, kHostMessageSize, 0, IPC_NOWAIT, &type) : -2;
+        got = r == 1 && type == 1;
+        if (got) break;
+        if (r == 1) {
+            std::printf("DiViv : Host message of type %ld dropped\n", type);
+            if (++dropped <= kFetchFreeDrops) continue;  // the next message at once
+        }
+        ++i;
+        dr_usleep(kFetchStepUs);
     }
     if (!got) return 0;
 
@@ -148,10 +173,14 @@ int GetHostCommand(int* command, int* param, char* ComStrBuf) {
     commsg_t reply{};
     const int32_t echo = cmd == 40 ? 41 : cmd;
     std::memcpy(reply.MsgData, &echo, sizeof echo);
-    while (true) {
+    for (int retry = 0;; ++retry) {
         const int sent = g_MSG_Send(DRM_UP_QID, &reply, kHostMessageSize, 1, IPC_NOWAIT);
         if (sent == 1) return 1;
         if (sent < 0) return -1;
+        if (retry == kReplyRetries) break;
         dr_usleep(kReplyRetryUs);
     }
+    // The host has not read its replies for a second: the command still runs.
+    std::printf("DiViv : Reply queue full, acknowledgement of command %d dropped\n", cmd);
+    return 1;
 }

@@ -1,7 +1,7 @@
 // System V message queues: thin wrappers, the recorder's six worker queues,
 // and fetching one host command with its acknowledgement.
 //
-// A host message is a message of type 1 whose text is exactly 64 bytes
+// A host command is a message of type 1 whose text is exactly 64 bytes
 // (commsg_t): word 0 the command, word 1 the integer parameter, or bytes
 // 4..63 a text parameter ending with a zero byte. The reply carries the
 // command echoed (40 is answered with 41) and zeros.
@@ -48,10 +48,15 @@ int MSG_Clear(int qid);
 int SetupMessageQue();
 
 // Fetches one host command: up to 10 tries 10 ms apart (so about 100 ms
-// with nothing waiting, which paces the main loop). For commands 72..75,
-// 115 and 116 the text parameter is copied into ComStrBuf (64 bytes, cleared
-// first); for the others *param receives the integer parameter. The
-// acknowledgement is sent before the command runs. Without a host queue
-// (DRM_DOWN_QID 0) it only paces. Returns 1 with a command, 0 with none, -1
-// if the acknowledgement could not be sent.
+// with nothing waiting, which paces the main loop). Messages of any type are
+// taken off the queue; one of a type other than 1 is dropped with
+// "DiViv : Host message of type %ld dropped" and the next is taken at once
+// (up to 64 per call, then each costs a try). For commands 72..75, 115 and
+// 116 the text parameter is copied into ComStrBuf (64 bytes, cleared first);
+// for the others *param receives the integer parameter. The acknowledgement
+// is sent before the command runs; while the reply queue is full it is sent
+// again every 100 ms for about a second, then dropped with "DiViv : Reply
+// queue full, acknowledgement of command %d dropped" (the command still
+// runs). Without a host queue (DRM_DOWN_QID 0) it only paces. Returns 1 with
+// a command, 0 with none, -1 if the acknowledgement could not be sent.
 int GetHostCommand(int* command, int* param, char* ComStrBuf);

@@ -161,6 +161,85 @@ TEST_F(HostQueueTest, FullReplyQueueIsRetriedUntilTheHostReads) {
     EXPECT_EQ(echo, 1);
 }
 
+TEST_F(HostQueueTest, AHostThatStopsReadingRepliesCostsASecondPerCommandNotTheRecorder) {
+    // Room for exactly one reply, taken by a reply the host never reads.
+    msqid_ds ds{};
+    ASSERT_EQ(::msgctl(DRM_UP_QID, IPC_STAT, &ds), 0);
+    ds.msg_qbytes = kHostMessageSize;
+    ASSERT_EQ(::msgctl(DRM_UP_QID, IPC_SET, &ds), 0);
+    SendRaw(DRM_UP_QID, Command(99, 0));
+
+    SendRaw(DRM_DOWN_QID, Command(9, 1));
+    SendRaw(DRM_DOWN_QID, Command(0, 0));
+    testing::internal::CaptureStdout();
+    for (int32_t expected : {9, 0}) {
+        // Retried for about a second, then the command is handed over all the same.
+        const int64_t ms = TimedMs([&] { EXPECT_EQ(GetHostCommand(&command_, &param_, text_), 1); });
+        EXPECT_EQ(command_, expected);
+        EXPECT_GE(ms, 900);
+        EXPECT_LT(ms, 5000);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("DiViv : Reply queue full, acknowledgement of command 9 dropped\n"
+                       "DiViv : Reply queue full, acknowledgement of command 0 dropped\n"),
+              std::string::npos)
+        << out;
+    // Only the old reply waits; once the host reads again, replies flow.
+    EXPECT_EQ(Waiting(DRM_UP_QID), 1u);
+    Reply();
+    SendRaw(DRM_DOWN_QID, Command(1, 0));
+    ASSERT_EQ(GetHostCommand(&command_, &param_, text_), 1);
+    const std::vector<char> reply = Reply();
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(reply[0], 1);
+}
+
+TEST_F(HostQueueTest, MessagesOfOtherTypesAreDroppedSoThatTheyCannotFillTheQueue) {
+    // A host filling the command queue with type-2 messages, then command 0.
+    std::vector<char> junk = Command(5, 0);
+    std::vector<char> buf(sizeof(long) + junk.size());
+    const long type2 = 2;
+    std::memcpy(buf.data(), &type2, sizeof type2);
+    std::memcpy(buf.data() + sizeof(long), junk.data(), junk.size());
+    size_t filled = 0;
+    while (::msgsnd(DRM_DOWN_QID, buf.data(), junk.size(), IPC_NOWAIT) == 0) ++filled;
+    ASSERT_GT(filled, 100u) << "the queue should hold hundreds of messages";
+
+    testing::internal::CaptureStdout();
+    bool zero = false;
+    int calls = 0;
+    const int64_t ms = TimedMs([&] {
+        bool sent = false;
+        while (!zero && calls < 200) {
+            ++calls;
+            const int r = GetHostCommand(&command_, &param_, text_);
+            if (r == 1) {
+                EXPECT_EQ(command_, 0);
+                zero = true;
+            }
+            // The first call made room: the command goes in behind the junk.
+            if (!sent) {
+                SendRaw(DRM_DOWN_QID, Command(0, 0));
+                sent = true;
+            }
+        }
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(zero) << "command 0 never came through";
+    size_t lines = 0;
+    for (size_t at = 0; (at = out.find("DiViv : Host message of type 2 dropped\n", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(lines, filled);
+    // Junk is dropped without the fetch's waits (64 per call), so that the
+    // command behind it is not held up for seconds; each call still paces.
+    EXPECT_LE(calls, static_cast<int>(filled / 64 + 3));
+    EXPECT_LT(ms, 5000);
+    EXPECT_EQ(Waiting(DRM_DOWN_QID), 0u);
+    const std::vector<char> reply = Reply();
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(Waiting(DRM_UP_QID), 0u) << "dropped messages were acknowledged";
+}
+
 TEST_F(HostQueueTest, WrappersReportEmptyShortAndDrainedQueues) {
     char text[kHostMessageSize];
     EXPECT_EQ(g_MSG_Recv(DRM_DOWN_QID, text, kHostMessageSize, 1, IPC_NOWAIT), -2);
