@@ -15,7 +15,9 @@
 #include <iostream>
 #include <string>
 
+#include "platform/Board.h"
 #include "sim/SimBoard.h"
+#include "sim/SimulatedBoard.h"
 #include "storage/SDFunc.h"
 #include "storage/indexf.h"
 
@@ -44,6 +46,7 @@ public:
         }
         ::setenv("DIVIV_ROOT", root_.c_str(), 1);
         ::setenv("DIVIV_BOARD", "sim", 1);
+        diviv::InstallBoard(diviv::sim::MakeSimBoard());
         for (int i = 0; i < 100; ++i) {
             char sub[64];
             std::snprintf(sub, sizeof sub, "/mnt/mmc0_p1/DATA/%02d", i);

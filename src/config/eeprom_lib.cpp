@@ -9,7 +9,7 @@
 #include <memory>
 #include <span>
 
-#include "config/eeprom_bus.h"
+#include "platform/Board.h"
 #include "platform/BoardPath.h"
 
 namespace {
@@ -24,11 +24,7 @@ constexpr unsigned long kRetryPauseUs = 5000;
 constexpr int kWriteLine = 16;             // the part's write page, bytes
 
 int WriteProtectFile(const char (&text)[2]) {
-    const int fd = ::open(BoardPath("/proc/driver/eeprom_wp").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const ssize_t n = ::write(fd, text, sizeof text);
-    ::close(fd);
-    return n == static_cast<ssize_t>(sizeof text) ? 0 : -1;
+    return diviv::TheBoard().Eeprom().SetWriteProtect(text[0] == '1') == 0 ? 0 : -1;
 }
 
 int ReadChunkWithRetry(uint8_t offset, std::span<uint8_t> out, bool pause_first) {
@@ -86,7 +82,7 @@ int ForEachPage(unsigned long address, int size, Part&& part) {
 int eeprom_open() {
     int expected = 0;
     if (!eeprom_lib_status.compare_exchange_strong(expected, 1)) return EEPROM_ERR_BUSY;
-    i2c_fd = MakeEepromBus();
+    i2c_fd = diviv::TheBoard().Eeprom().OpenBus();
     if (i2c_fd->Open() != 0) {
         i2c_fd.reset();
         eeprom_lib_status.store(0);

@@ -7,6 +7,7 @@
 #include "config/setup_ini.h"
 #include "core/DR_shared.h"
 #include "core/DriveRecorderApp.h"
+#include "platform/Board.h"
 #include "platform/BoardPath.h"
 
 Eep_data eepd{};
@@ -357,10 +358,7 @@ int SetCameraMode(int c) {
     } else {
         std::snprintf(mode, sizeof mode, "1:%d\n", c);
     }
-    FILE* fp = std::fopen(BoardPath("/proc/driver/camera/video_mode").c_str(), "w");
-    bool ok = fp != nullptr && std::fputs(mode, fp) >= 0;
-    if (fp != nullptr && std::fclose(fp) != 0) ok = false;
-    if (!ok) {
+    if (diviv::TheBoard().Camera().WriteVideoMode(mode) != 0) {
         std::printf("DiViv : Can not set camera mode [%d]\n", c);
         return -1;
     }

@@ -9,28 +9,19 @@
 
 #include "core/DR_common.h"
 #include "core/DR_shared.h"
-#include "platform/BoardPath.h"
+#include "platform/Board.h"
 #include "platform/PowerPort.h"
 
 std::array<uint8_t, 3> LedMode{0, 0, 0};
 
 namespace {
 
-constexpr const char* kLedFolders[3] = {"/sys/class/leds/LED1", "/sys/class/leds/LED2", "/sys/class/leds/LED3"};
-constexpr const char* kBuzzerFolder = "/sys/class/leds/BUZZER";
+constexpr const char* kLedFolders[3] = {"LED1", "LED2", "LED3"};
+constexpr const char* kBuzzerFolder = "BUZZER";
 
-// Writes one LED-class attribute. The attribute files exist (the driver made
-// them); nothing is created.
-bool WriteAttribute(const char* folder, const char* attribute, const std::string& text) {
-    const std::string path = BoardPath(folder) + "/" + attribute;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n;
-    do {
-        n = ::write(fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    return n == static_cast<ssize_t>(text.size());
+// Writes one LED-class attribute of the board's LEDs and buzzer.
+bool WriteAttribute(const char* led, const char* attribute, const std::string& text) {
+    return diviv::TheBoard().Leds().WriteAttribute(led, attribute, text) == 0;
 }
 
 bool WriteNumber(const char* folder, const char* attribute, int value) {

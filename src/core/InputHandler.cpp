@@ -19,7 +19,7 @@
 
 #include "core/DR_common.h"
 #include "core/DR_shared.h"
-#include "platform/BoardPath.h"
+#include "platform/Board.h"
 #include "platform/Clock.h"
 
 std::atomic<uint8_t> BtnREC{0}, BtnSTOP{0}, BtnSEL{0}, BtnUP{0}, BtnDOWN{0}, BtnEVENT{0};
@@ -51,12 +51,10 @@ std::atomic<int> g_inputs_running{0};
 
 long ThreadKernelId() { return static_cast<long>(::syscall(SYS_gettid)); }
 
+// Opens an input-event device of the board; -1 when it cannot be opened.
 int OpenDevice(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    int error = 0;
+    return diviv::TheBoard().InputDevices().OpenEventDevice(path, &error).Release();
 }
 
 // Reads one whole event; false on a short read, end of file or error.
@@ -191,7 +189,7 @@ int StartInputThread(void (*body)(std::string), const char* device) {
     if (g_inputs_running == 0) g_stop_inputs = false;
     ++g_inputs_running;
     try {
-        std::thread(body, BoardPath(device)).detach();
+        std::thread(body, std::string(device)).detach();
     } catch (const std::system_error&) {
         --g_inputs_running;
         return -1;
@@ -199,40 +197,16 @@ int StartInputThread(void (*body)(std::string), const char* device) {
     return 0;
 }
 
-// Wakes a reader blocked on a simulated event FIFO with an empty record
-// (type 0, which both threads ignore). Real devices are left alone.
-void WakeEventFifo(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;  // no reader: nobody is blocked
-    // The reader may close between our open and write (an earlier wake-up
-    // reached it): the write then raises SIGPIPE at this thread, which must
-    // not end the process. Block it for the write and drop it if it came.
-    sigset_t pipe_set, old_set;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-    input_event ev{};
-    if (::write(fd, &ev, sizeof ev) < 0 && errno == EPIPE) {
-        const timespec no_wait{};
-        sigtimedwait(&pipe_set, nullptr, &no_wait);
-    }
-    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-    ::close(fd);
-}
+// Wakes a reader blocked on an event device, so a stopping thread sees the
+// stop request.
+void WakeEventFifo(const std::string& path) { diviv::TheBoard().InputDevices().WakeEventDevice(path); }
 
 // Reads up to `want` characters of a driver file. Returns the count read,
 // or -1 if the file cannot be opened.
 int ReadDriverFile(const std::string& path, char* buf, int want) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n;
-    do {
-        n = ::read(fd, buf, static_cast<size_t>(want));
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    return n < 0 ? 0 : static_cast<int>(n);
+    const int n = diviv::TheBoard().InputDevices().ReadDriverFile(path, buf, want);
+    if (n == -ENOENT || n == -EACCES || n == -ENOTDIR) return -1;
+    return n < 0 ? 0 : n;
 }
 
 // Sets the latch of every key held now.
@@ -289,7 +263,7 @@ void ClearKeyLatches() {
 
 void GetPortStat(int md) {
     char buf[16] = {};
-    int n = ReadDriverFile(BoardPath("/proc/driver/input"), buf, 9);
+    int n = ReadDriverFile("/proc/driver/input", buf, 9);
     if (n < 0) {
         std::fprintf(stderr, "DiViv : File Open Error @ GetPortStat()\n");
         return;
@@ -308,7 +282,7 @@ void GetPortStat(int md) {
         check_key_stat();
     }
 
-    const std::string power_path = BoardPath("/proc/driver/power");
+    const std::string power_path = "/proc/driver/power";
     char pbuf[16] = {};
     n = ReadDriverFile(power_path, pbuf, 5);
     if (n < 0) {
@@ -371,8 +345,8 @@ int StartPowerEventHandler() { return StartInputThread(PowerEventHandler, kPower
 
 bool StopInputThreads() {
     g_stop_inputs = true;
-    const std::string key = BoardPath(kKeyDevice);
-    const std::string power = BoardPath(kPowerDevice);
+    const std::string key = kKeyDevice;
+    const std::string power = kPowerDevice;
     const int64_t end = diviv::MonotonicMs() + 2000;
     while (g_inputs_running > 0 && diviv::MonotonicMs() < end) {
         WakeEventFifo(key);

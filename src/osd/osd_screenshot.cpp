@@ -4,12 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "osd/dfb_osd_api.h"
 #include "osd/dfb_osd_core.h"
-#include "platform/BoardPath.h"
 
 namespace {
 
@@ -84,14 +82,3 @@ int OSDScreenshot(const char* png_path) {
     return 0;
 }
 
-int OSDServeScreenshotRequest() {
-    const std::string req = BoardPath(kScreenshotRequestFile);
-    std::ifstream in(req);
-    if (!in) return 0;
-    std::string out;
-    std::getline(in, out);
-    in.close();
-    std::remove(req.c_str());
-    while (!out.empty() && (out.back() == '\r' || out.back() == ' ')) out.pop_back();
-    return OSDScreenshot(out.c_str()) == 0 ? 1 : -1;
-}

@@ -24,14 +24,5 @@ bool OSDCaptureScreen(std::vector<uint8_t>* rgb, int* width, int* height);
 // place, so a reader never sees half a file). 0, or -1.
 int OSDScreenshot(const char* png_path);
 
-// Board file in which a controller asks for a screenshot: one line with the
-// PNG's path (relative paths are taken from the recorder's working folder).
-inline constexpr const char* kScreenshotRequestFile = "/sim/screenshot_request";
-
-// Serves a pending screenshot request: removes the request file and writes
-// the PNG it names. Called from the main loop, which owns the display.
-// 1 served, 0 nothing asked, -1 the PNG could not be written.
-int OSDServeScreenshotRequest();
-
 // Writes RGB bytes as a PNG file; 0, or -1.
 int WriteRgbPng(const std::string& path, const uint8_t* rgb, int width, int height);

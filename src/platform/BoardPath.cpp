@@ -13,11 +13,6 @@ std::string BoardRoot() {
     return r;
 }
 
-bool IsSimBoard() {
-    const char* b = std::getenv("DIVIV_BOARD");
-    return b != nullptr && std::strcmp(b, "sim") == 0;
-}
-
 }  // namespace diviv
 
 std::string BoardPath(std::string_view path) {

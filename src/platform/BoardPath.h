@@ -14,9 +14,6 @@ namespace diviv {
 // tests can switch boards.
 std::string BoardRoot();
 
-// True when DIVIV_BOARD=sim selects the simulated device backends.
-bool IsSimBoard();
-
 }  // namespace diviv
 
 // "/proc/driver/power" -> "<root>/proc/driver/power". Relative paths

@@ -4,6 +4,10 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "platform/Board.h"
+
 namespace diviv {
 
 int LinuxCardCapacity(const std::string& path, CardCapacity* out) {
@@ -47,6 +51,13 @@ int ReadPartitionTable(const std::string& device, PartitionTable* out) {
         (*out)[i].sectors = Le32(e + 12);
     }
     return kPartitionTableOk;
+}
+
+int QueryCardCapacity(std::string_view path, CardCapacity* out) {
+    const int rc = TheBoard().Card().Capacity(path, out);
+    if (rc == 0) return 0;
+    errno = -rc;
+    return -1;
 }
 
 }  // namespace diviv

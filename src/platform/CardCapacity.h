@@ -2,14 +2,14 @@
 // partition (in the shape statfs reports it) and the card's MBR partition
 // table.
 //
-// The recorder asks for the capacity through diviv::QueryCardCapacity
-// (sim/SimCardCapacity.h), which picks the simulated backend on the
-// simulated board and LinuxCardCapacity otherwise.
+// The recorder asks for the capacity through diviv::QueryCardCapacity, which
+// asks the installed board (platform/Board.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace diviv {
 
@@ -20,6 +20,11 @@ struct CardCapacity {
     uint64_t avail_blocks = 0;  // free blocks an ordinary writer may use
     uint64_t free_files = 0;    // free file nodes (FAT has none: 0)
 };
+
+// Capacity of the file system a board path lies on (with or without the
+// board root in front), as the installed board answers it. Returns 0, or -1
+// with errno.
+int QueryCardCapacity(std::string_view path, CardCapacity* out);
 
 // statfs of `path` (a path to open as it is). Returns 0, or -1 with errno.
 int LinuxCardCapacity(const std::string& path, CardCapacity* out);

@@ -1,19 +1,12 @@
-// The board's power controller file "/proc/driver/power".
-//
-// On the board the one file is read for the input states and written with
-// commands ("1\n" hold, "2\n" switch off, ...). On the simulated board a plain
-// file cannot be both, so commands are appended, one per line, to a command
-// log beside it ("/proc/driver/power_cmd") that the simulator watches, and
-// the state stays readable in "/proc/driver/power".
+// The board's power controller "/proc/driver/power", on the installed board
+// (platform/Board.h): the one file is read for the input states and written
+// with commands ("1\n" hold, "2\n" switch off, ...).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace diviv {
-
-// The command log of the simulated board, under the board root.
-inline constexpr std::string_view kSimPowerCommandLog = "/proc/driver/power_cmd";
 
 // Writes one command ("2\n") to the power controller. Returns false if the
 // controller file cannot be opened or written.

@@ -110,17 +110,12 @@ int SimCardCapacity(std::string_view board_path, CardCapacity* out) {
 
 }  // namespace diviv::sim
 
-namespace diviv {
+namespace diviv::sim {
 
-int QueryCardCapacity(std::string_view path, CardCapacity* out) {
-    const std::string root = BoardRoot();
-    const std::string_view board_path = sim::WithoutRoot(path, root);
+bool IsCardMountPoint(std::string_view path) {
     int card = 0, part = 0;
     std::string mount;
-    // Only card mount points are simulated; any other folder is the host's.
-    if (IsSimBoard() && sim::ParseMountPoint(board_path, &card, &part, &mount))
-        return sim::SimCardCapacity(path, out);
-    return LinuxCardCapacity(BoardPath(board_path), out);
+    return ParseMountPoint(WithoutRoot(path, BoardRoot()), &card, &part, &mount);
 }
 
-}  // namespace diviv
+}  // namespace diviv::sim

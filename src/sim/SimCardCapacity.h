@@ -1,5 +1,4 @@
-// The simulated card's capacity, and the one place that chooses between the
-// simulated and the real capacity query.
+// The simulated card's capacity.
 //
 // On the simulated board a card partition mounted at "/mnt/mmc<k>_p<n>" is a
 // plain folder of the board root. Its size is the length of partition n in
@@ -32,13 +31,8 @@ uint64_t SimBytesHeld(const std::string& dir);
 // partition entry is missing, or the folder does not exist.
 int SimCardCapacity(std::string_view board_path, CardCapacity* out);
 
+// True when a board path (with or without the root in front) lies on a
+// simulated card mount point ("/mnt/mmc0_p1/DATA").
+bool IsCardMountPoint(std::string_view path);
+
 }  // namespace diviv::sim
-
-namespace diviv {
-
-// The capacity query the recorder uses. `path` is a board path, with or
-// without the board root in front. On the simulated board a card mount point
-// is answered by SimCardCapacity, any other path by statfs.
-int QueryCardCapacity(std::string_view path, CardCapacity* out);
-
-}  // namespace diviv

@@ -16,7 +16,7 @@
 
 #include "core/DR_common.h"
 #include "platform/Clock.h"
-#include "sim/SimCardCapacity.h"
+#include "platform/CardCapacity.h"
 #include "storage/CardPath.h"
 
 namespace {

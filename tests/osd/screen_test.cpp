@@ -13,8 +13,6 @@
 #include "config/date_data.h"
 #include "osd/dfb_osd_api.h"
 #include "osd/osd_screenshot.h"
-#include "storage/SDFunc.h"
-#include "storage/indexf.h"
 #include "support/SimBoardFixture.h"
 
 namespace {
@@ -100,17 +98,16 @@ time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
 
 // A list of five rows, the third selected, both arrows on.
 struct SampleList {
-    SDC_Files_t rows[kFileListRows]{};
     SDC_FileList_t list{};
     SampleList() {
         list.valid_file_count = 12;
         list.list_count = kFileListRows;
         for (int i = 0; i < kFileListRows; ++i) {
-            rows[i].index = i;
-            rows[i].size = 14336 + 97 * i;
-            rows[i].dt = LocalTime(2024, 5, 17, 8, 30 - i, 15);
-            std::snprintf(rows[i].file_name, sizeof rows[i].file_name, "FILE%05d.ASF", 120 - i);
-            list.fileinfo[i] = &rows[i];
+            SDC_FileRowView& row = list.fileinfo[i];
+            row.index = i;
+            row.size = 14336 + 97 * i;
+            row.dt = LocalTime(2024, 5, 17, 8, 30 - i, 15);
+            std::snprintf(row.file_name, sizeof row.file_name, "FILE%05d.ASF", 120 - i);
         }
         list.selected_row = 3;
         list.draw_upper_allow = 1;
@@ -222,7 +219,7 @@ TEST_F(OsdScreenTest, CardSummaryRowsWithAndWithoutACard) {
         EXPECT_EQ(r->y, none_rows[i] * 20);
     }
     texts_.clear();
-    SDC_Info_t info{};
+    SDC_InfoView info{};
     info.diskspace = 7800;
     info.availablesize = 6123;
     info.NumOfFiles = 12;
@@ -357,12 +354,24 @@ TEST_F(OsdScreenTest, ColourKeyShowsTheVideoPlane) {
 }
 
 TEST_F(OsdScreenTest, ScreenshotRequestWritesAPng) {
-    EXPECT_EQ(OSDServeScreenshotRequest(), 0) << "nothing asked";
+    // The simulated board asks for screenshots through a request file; the
+    // main loop serves them with OSDScreenshot.
+    int served = 0, last = 0;
+    const auto serve = [&] {
+        board().ServeBoardRequests([&](const std::string& png) {
+            ++served;
+            last = OSDScreenshot(png.c_str());
+        });
+    };
+    serve();
+    EXPECT_EQ(served, 0) << "nothing asked";
     DispMenu(nullptr);
     const std::string out = root_ + "/shot.png";
-    ASSERT_TRUE(Write(kScreenshotRequestFile, out + "\n"));
-    EXPECT_EQ(OSDServeScreenshotRequest(), 1);
-    EXPECT_NE(access(Path(kScreenshotRequestFile).c_str(), F_OK), 0) << "request consumed";
+    ASSERT_TRUE(Write(diviv::sim::kScreenshotRequestFile, out + "\n"));
+    serve();
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(last, 0);
+    EXPECT_NE(access(Path(diviv::sim::kScreenshotRequestFile).c_str(), F_OK), 0) << "request consumed";
     png_image img;
     std::memset(&img, 0, sizeof img);
     img.version = PNG_IMAGE_VERSION;
@@ -374,10 +383,13 @@ TEST_F(OsdScreenTest, ScreenshotRequestWritesAPng) {
     ASSERT_TRUE(png_image_finish_read(&img, nullptr, px.data(), 0, nullptr));
     EXPECT_EQ(px[0], 0);
     EXPECT_EQ(px[2], 100);
-    EXPECT_EQ(OSDServeScreenshotRequest(), 0);
+    serve();
+    EXPECT_EQ(served, 1) << "a request is served once";
 
-    ASSERT_TRUE(Write(kScreenshotRequestFile, root_ + "/no/such/folder/shot.png"));
-    EXPECT_EQ(OSDServeScreenshotRequest(), -1) << "a failed write is reported";
+    ASSERT_TRUE(Write(diviv::sim::kScreenshotRequestFile, root_ + "/no/such/folder/shot.png"));
+    serve();
+    EXPECT_EQ(served, 2);
+    EXPECT_EQ(last, -1) << "a failed write is reported";
 }
 
 using OsdStartDeathTest = SimBoardTest;

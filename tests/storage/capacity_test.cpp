@@ -4,6 +4,7 @@
 #include "CardTestSupport.h"
 #include "platform/BoardPath.h"
 #include "platform/CardCapacity.h"
+#include "platform/CardCapacity.h"
 #include "sim/SimCardCapacity.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "CardTestSupport.h"
 #include "core/DR_shared.h"
 #include "platform/CardCapacity.h"
+#include "platform/CardCapacity.h"
 #include "sim/SimCardCapacity.h"
 
 namespace {

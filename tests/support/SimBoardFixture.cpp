@@ -19,6 +19,9 @@ void SimBoardTest::SetUp() {
     root_ = std::filesystem::canonical(root_).string();
     ::setenv("DIVIV_ROOT", root_.c_str(), 1);
     ::setenv("DIVIV_BOARD", "sim", 1);
+    auto board = std::make_unique<diviv::sim::SimulatedBoard>();
+    board_ = board.get();
+    previous_board_ = diviv::InstallBoard(std::move(board));
     char cwd[4096];
     old_cwd_ = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
     // Relative programs ("./formatsd.sh") run from the board root.
@@ -29,6 +32,10 @@ void SimBoardTest::TearDown() {
     if (!old_cwd_.empty()) (void)::chdir(old_cwd_.c_str());
     ::unsetenv("DIVIV_ROOT");
     ::unsetenv("DIVIV_BOARD");
+    // Threads the test started are stopped by now; the previous board (none,
+    // or the Linux default) comes back.
+    diviv::InstallBoard(std::move(previous_board_));
+    board_ = nullptr;
     std::error_code ec;
     if (!root_.empty()) std::filesystem::remove_all(root_, ec);
 }

@@ -1,12 +1,15 @@
-// A fresh simulated board in a temporary folder for each test, selected
-// through DIVIV_ROOT and DIVIV_BOARD=sim, removed afterwards.
+// A fresh simulated board in a temporary folder for each test: its root in
+// DIVIV_ROOT, the simulated board installed (DIVIV_BOARD=sim for programs the
+// test starts), removed afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "sim/SimBoard.h"
+#include "sim/SimulatedBoard.h"
 
 class SimBoardTest : public ::testing::Test {
 protected:
@@ -22,9 +25,14 @@ protected:
         return diviv::sim::WriteTextFile(Path(board_path), text);
     }
 
+    // The installed simulated board (device models, fault injection).
+    diviv::sim::SimulatedBoard& board() const { return *board_; }
+
     std::string root_;
 
 private:
+    diviv::sim::SimulatedBoard* board_ = nullptr;
+    std::unique_ptr<diviv::Board> previous_board_;
     std::string old_cwd_;
 };
 

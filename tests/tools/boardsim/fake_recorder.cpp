@@ -13,7 +13,9 @@
 #include "core/HostQueue.h"
 #include "core/Indicator.h"
 #include "core/InputHandler.h"
+#include "platform/Board.h"
 #include "platform/Mount.h"
+#include "sim/SimulatedBoard.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+    diviv::InstallBoard(diviv::sim::MakeSimBoard());  // runs only on the simulated board
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 5) return 3;
     DRM_DOWN_QID = static_cast<int32_t>(std::strtol(argv[1], nullptr, 16));
