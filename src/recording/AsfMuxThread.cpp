@@ -12,6 +12,7 @@
 #include "platform/BoardPath.h"
 #include "platform/Clock.h"
 #include "platform/Mount.h"
+#include "recording/VideoDrain.h"
 #include "storage/indexf.h"
 
 std::string RecordingIndexPath() { return BoardPath("/mnt/mmc0_p2") + "/DATA/.INDEXFILE3"; }
@@ -45,8 +46,15 @@ void AsfMuxThread(dr_common_t* dr) {
     dr->eventinfo.drv_alert = 0;
 
     // The muxing of pictures, sound and sensor records runs here until the
-    // close request; this writer has none to mux yet.
-    while (dr->REQ_AM_CLOSE.load() == 0) dr_usleep(20000);
+    // close request. Until it does, the coded pictures are taken out of
+    // their buffers as the muxing would take them, so the capture never
+    // finds them full (and, with DIVIV_DUMP_VIDEO, kept as an H.264 stream).
+    diviv::vce::VideoDrain video(diviv::vce::DumpVideoPath());
+    while (dr->REQ_AM_CLOSE.load() == 0) {
+        video.Poll(dr);
+        dr_usleep(20000);
+    }
+    video.Poll(dr);
 
     std::printf("AM : Debug :: EXIT_LOOP\n");
     std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);
