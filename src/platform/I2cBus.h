@@ -4,8 +4,8 @@
 //
 // One interface, two backends: LinuxI2cBus drives an i2c-dev character
 // device with the I2C_SLAVE and I2C_SMBUS requests; the simulated board
-// answers the same transactions from an EEPROM image (sim/SimI2cEeprom.h).
-// The EEPROM library picks the backend once (config/eeprom_bus.h).
+// answers the same transactions from an EEPROM image.
+// The installed board hands out the right one (Board::Eeprom).
 #pragma once
 
 #include <cstdint>
