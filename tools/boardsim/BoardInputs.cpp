@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,15 +34,19 @@ struct CardEventRecord {
 };
 static_assert(sizeof(CardEventRecord) == 264);
 
-bool SendMessage(int qid, const void* text, size_t size) {
+// 1 when sent, 0 when the queue is full, -1 when it refused the message.
+int Send(int qid, const void* text, size_t size, long type = 1) {
     struct {
         long type;
         char text[512];
     } m{};
-    m.type = 1;
+    m.type = type;
     std::memcpy(m.text, text, size);
-    return ::msgsnd(qid, &m, size, IPC_NOWAIT) == 0;
+    if (::msgsnd(qid, &m, size, IPC_NOWAIT) == 0) return 1;
+    return errno == EAGAIN ? 0 : -1;
 }
+
+bool SendMessage(int qid, const void* text, size_t size) { return Send(qid, text, size) == 1; }
 
 void RemoveQueueKeyedBy(const std::string& path) {
     const key_t key = ::ftok(path.c_str(), 'm');
@@ -123,7 +128,7 @@ void BoardInputs::SendKeyEvent(const KeyInfo& key, bool pressed) {
     if (key.code != 0) SendEvent(key_fd_, kEventKey, key.code, pressed ? 1 : 0);
 }
 
-bool BoardInputs::SendHostCommand(int command, int param, const std::string& text, bool text_param) {
+int BoardInputs::SendHostCommand(int command, int param, const std::string& text, bool text_param) {
     char msg[kHostTextSize] = {};
     const int32_t cmd = command;
     std::memcpy(msg, &cmd, 4);
@@ -133,7 +138,14 @@ bool BoardInputs::SendHostCommand(int command, int param, const std::string& tex
         const int32_t p = param;
         std::memcpy(msg + 4, &p, 4);
     }
-    return SendMessage(down_qid_, msg, sizeof msg);
+    return Send(down_qid_, msg, sizeof msg);
+}
+
+int BoardInputs::FillHostQueue(long type) {
+    const char msg[kHostTextSize] = {};
+    int sent = 0;
+    while (Send(down_qid_, msg, sizeof msg, type) == 1) ++sent;
+    return sent;
 }
 
 bool BoardInputs::TakeAcknowledgement(int* echo) {

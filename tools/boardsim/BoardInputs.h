@@ -37,8 +37,12 @@ public:
     void HoldKey(const KeyInfo& key, bool held);
     void SendKeyEvent(const KeyInfo& key, bool pressed);
 
-    // Sends a host command (64-byte text of type 1). False if the queue refused it.
-    bool SendHostCommand(int command, int param, const std::string& text, bool text_param);
+    // Sends a host command (64-byte text of type 1). 1 when sent, 0 when the
+    // queue is full, -1 when it refused the message.
+    int SendHostCommand(int command, int param, const std::string& text, bool text_param);
+    // Sends 64-byte messages of `type` until the command queue is full;
+    // returns how many it took.
+    int FillHostQueue(long type);
     // Takes one acknowledgement off the reply queue; false if none waits.
     bool TakeAcknowledgement(int* echo);
 

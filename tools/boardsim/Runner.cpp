@@ -33,6 +33,7 @@ constexpr double kDefaultExpectSeconds = 5;
 constexpr double kDefaultWaitSeconds = 30;
 constexpr double kDefaultRunTimeout = 300;
 constexpr double kAckSeconds = 5;
+constexpr double kSendSeconds = 30;  // a host command waits this long for room in a full queue
 constexpr double kScreenshotSeconds = 10;
 constexpr double kRecHoldSeconds = 0.2;  // REC has no event: a press is a short hold
 
@@ -72,6 +73,11 @@ struct PendingAck {
     std::string source;
 };
 
+struct PendingSend {
+    Step step;
+    double deadline;
+};
+
 struct PendingRelease {
     double due;
     std::vector<const KeyInfo*> keys;
@@ -99,6 +105,7 @@ private:
     void AdvanceScenario(double now);
     bool StepDue(const Step& s, double now) const;
     void Act(const Step& s, double now);
+    bool TrySend(const Step& s, double now);
     bool Satisfied(const Step& s, size_t mark) const;
     std::string Actual(const Step& s) const;
     void CheckPending(double now);
@@ -107,7 +114,7 @@ private:
     void Note(double t, const std::string& what);
     bool Gone() const { return state_ != BoardState::Running; }
     bool Idle() const {
-        return next_step_ >= steps_.size() && !waiting_ && checks_.empty() && acks_.empty();
+        return next_step_ >= steps_.size() && !waiting_ && checks_.empty() && acks_.empty() && sends_.empty();
     }
     std::string ProgramForExec() const;
 
@@ -132,6 +139,9 @@ private:
     std::vector<PendingCheck> checks_;
     std::vector<Step> at_end_;  // "expect noline": judged when the run is over
     std::deque<PendingAck> acks_;
+    std::deque<PendingSend> sends_;  // host commands waiting for room, in order
+    bool read_replies_ = true;       // false: the host leaves its reply queue alone
+    int unchecked_ = 0;              // commands sent while replies were not read
     std::vector<PendingRelease> releases_;
     std::vector<PendingShot> shots_;
     int passed_ = 0;
@@ -341,12 +351,17 @@ void Runner::Act(const Step& s, double now) {
             releases_.push_back({now + s.seconds, s.keys});
             break;
         case Verb::Host:
-            if (!inputs_.SendHostCommand(s.command, s.param, s.text, s.text_param)) {
-                Fail(s, "the command queue refused the message");
-            } else if (s.line_no > 0) {
-                acks_.push_back({s.command == 40 ? 41 : s.command, now + kAckSeconds, s.source});
+            // A full queue holds the command back, and every later one behind it.
+            if (!sends_.empty() || !TrySend(s, now)) {
+                if (sends_.empty()) Note(now, "command queue full: waiting for room");
+                sends_.push_back({s, now + kSendSeconds});
             }
             break;
+        case Verb::HostFill:
+            Note(now, "command queue filled with " + std::to_string(inputs_.FillHostQueue(s.command)) +
+                          " messages of type " + std::to_string(s.command));
+            break;
+        case Verb::HostReplies: read_replies_ = s.on; break;
         case Verb::Card:
             if (!inputs_.CardEvent(s.on)) Note(now, "card event could not be queued");
             break;
@@ -363,6 +378,20 @@ void Runner::Act(const Step& s, double now) {
         case Verb::End: EndProgram(BoardState::Ended, "program ended by the scenario"); break;
         default: break;
     }
+}
+
+// Sends a host command; false when the queue is full.
+bool Runner::TrySend(const Step& s, double now) {
+    const int sent = inputs_.SendHostCommand(s.command, s.param, s.text, s.text_param);
+    if (sent == 0) return false;
+    if (sent < 0) {
+        Fail(s, "the command queue refused the message");
+    } else if (!read_replies_) {
+        ++unchecked_;
+    } else if (s.line_no > 0) {
+        acks_.push_back({s.command == 40 ? 41 : s.command, now + kAckSeconds, s.source});
+    }
+    return true;
 }
 
 bool Runner::Satisfied(const Step& s, size_t mark) const {
@@ -460,9 +489,25 @@ void Runner::CheckPending(double now) {
         }
         checks_.erase(checks_.begin() + static_cast<long>(i));
     }
+    const bool held = !sends_.empty();
+    while (!sends_.empty()) {
+        const PendingSend p = sends_.front();
+        if (Gone()) {
+            Fail(p.step, "not sent: the command queue was full until the board went");
+        } else if (!TrySend(p.step, now)) {
+            if (now < p.deadline) break;
+            Fail(p.step, "the command queue stayed full");
+        }
+        sends_.pop_front();
+    }
+    if (held && sends_.empty() && !Gone()) Note(now, "command queue took the held-back commands");
+    // A host that stops reading still takes the replies it already waits for.
     int echo;
-    while (inputs_.TakeAcknowledgement(&echo)) {
-        if (acks_.empty()) {
+    while ((read_replies_ || !acks_.empty()) && inputs_.TakeAcknowledgement(&echo)) {
+        const bool expected = !acks_.empty() && echo == acks_.front().expected;
+        if (!expected && (acks_.empty() || unchecked_ > 0)) {
+            // Replies of commands sent while replies were not read come first.
+            if (unchecked_ > 0) --unchecked_;
             Note(now, "acknowledgement " + std::to_string(echo));
             continue;
         }

@@ -228,6 +228,19 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         }
         return true;
     }
+    if (verb == "host" && n >= 2 && w[1] == "fill") {
+        s->verb = Verb::HostFill;
+        if (!need(3)) return false;
+        if (!ParseInt(w[2], &s->command) || s->command < 1) {
+            *error = "'host fill' takes a message type of 1 or more";
+            return false;
+        }
+        return true;
+    }
+    if (verb == "host" && n >= 2 && w[1] == "replies") {
+        s->verb = Verb::HostReplies;
+        return need(3) && ParseOnOff(w[2], "on", "off", &s->on, error);
+    }
     if (verb == "host") {
         s->verb = Verb::Host;
         if (n < 2 || n > 3 || !ParseInt(w[1], &s->command)) {

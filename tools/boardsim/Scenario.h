@@ -16,6 +16,8 @@ enum class Verb {
     Key,          // key NAME: press and release
     Hold,         // hold NAME[+NAME...] SECONDS
     Host,         // host CMD [PARAM|TEXT]: send, check the acknowledgement
+    HostFill,     // host fill TYPE: fill the command queue with messages of another type
+    HostReplies,  // host replies on|off: read the reply queue, or leave it as a host that stopped reading
     Card,         // card insert|remove
     Screenshot,   // screenshot FILE
     WaitLine,     // wait line "TEXT" [within S]: a new console line containing TEXT
@@ -45,10 +47,10 @@ struct Step {
     bool relative = false;  // time counts from the previous step, not from the start
     double time = 0;        // seconds
     Verb verb = Verb::End;
-    bool on = false;                // ignition on, power back, powersw on, card insert
+    bool on = false;                // ignition on, power back, powersw on, card insert, replies on
     std::vector<const KeyInfo*> keys;
     double seconds = 0;             // hold time; wait/expect time limit (0: the verb's default)
-    int command = 0, param = 0;     // host
+    int command = 0, param = 0;     // host; host fill: the message type in `command`
     bool text_param = false;        // host: the parameter is text
     std::string text;               // host text, console text, screenshot path
     std::array<int, 3> led{};

@@ -162,6 +162,43 @@ TEST_F(BoardsimRunTest, SupplyPowerLossAndOrderlyEndAreReported) {
     EXPECT_FALSE(Has(out, "power controller 2")) << out;
 }
 
+TEST_F(BoardsimRunTest, AMisbehavingHostFillsTheCommandQueueAndStopsReadingReplies) {
+    std::string out;
+    EXPECT_EQ(RunScenario("0    wait line \"fake : ready\" within 20\n"
+                          "+0   host fill 2\n"
+                          "+0   host 9 1\n"  // held back until the recorder makes room
+                          "+0   wait line \"fake : command 9 1\" within 10\n"
+                          "+0   host replies off\n"
+                          "+0   host 9 0\n"
+                          "+0   wait line \"fake : command 9 0\" within 10\n"
+                          "+0.5 host replies on\n"
+                          "+0   host 0\n"
+                          "+0   expect exit 0 within 10\n",
+                          FAKE_RECORDER, &out),
+              0)
+        << out;
+    EXPECT_TRUE(Has(out, "command queue filled with ")) << out;
+    EXPECT_TRUE(Has(out, "command queue full: waiting for room")) << out;
+    EXPECT_TRUE(Has(out, "command queue took the held-back commands")) << out;
+    EXPECT_TRUE(Has(out, "DiViv : Host message of type 2 dropped")) << out;
+    EXPECT_TRUE(Has(out, "acknowledged 9: host 9 1")) << out;
+    // The reply left in the queue while the host did not read is taken, not
+    // judged, once it reads again.
+    EXPECT_TRUE(Has(out, "acknowledgement 9\n")) << out;
+    EXPECT_TRUE(Has(out, "acknowledged 0: host 0")) << out;
+
+    // A command queue that never makes room fails the held-back command.
+    const std::string stuck = Script("echo ready; sleep 60\n");
+    EXPECT_EQ(RunScenario("0 wait line \"ready\" within 20\n"
+                          "+0 host fill 3\n"
+                          "+0 host 0\n"
+                          "+0 end\n",
+                          stuck, &out),
+              1)
+        << out;
+    EXPECT_TRUE(Has(out, "FAILED line 3: host 0 -- not sent: the command queue was full until the board went")) << out;
+}
+
 TEST_F(BoardsimRunTest, SwitchOffEndsAProgramThatWouldRunOnAndFailedChecksFailTheRun) {
     const std::string program = Script(
         "echo \"started $1 $2 $3 $4 $5 in $(pwd)\"\n"

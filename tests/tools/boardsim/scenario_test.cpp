@@ -29,11 +29,13 @@ TEST(ScenarioParse, ReadsEveryVerbWithItsArguments) {
         "15    expect off within 40\n"
         "15    expect exit 0\n"
         "15    expect on\n"
-        "16    end\n";
+        "16    end\n"
+        "17    host fill 2\n"
+        "17    host replies off\n";
     std::vector<Step> steps;
     std::string error;
     ASSERT_TRUE(ParseScenario(text, &steps, &error)) << error;
-    ASSERT_EQ(steps.size(), 17u);
+    ASSERT_EQ(steps.size(), 19u);
 
     EXPECT_EQ(steps[0].verb, Verb::ExpectLine);
     EXPECT_EQ(steps[0].text, "DiViv : ### Varnex \"Drive\" Recorder");
@@ -79,6 +81,10 @@ TEST(ScenarioParse, ReadsEveryVerbWithItsArguments) {
     EXPECT_EQ(steps[14].status, 0);
     EXPECT_EQ(steps[15].verb, Verb::ExpectOn);
     EXPECT_EQ(steps[16].verb, Verb::End);
+    EXPECT_EQ(steps[17].verb, Verb::HostFill);
+    EXPECT_EQ(steps[17].command, 2) << "the message type";
+    EXPECT_EQ(steps[18].verb, Verb::HostReplies);
+    EXPECT_FALSE(steps[18].on);
 }
 
 TEST(ScenarioParse, MistakesAreReportedWithTheirLine) {
@@ -98,6 +104,8 @@ TEST(ScenarioParse, MistakesAreReportedWithTheirLine) {
         {"1 wait noline \"x\"\n", "line 1: 'wait noline'"},
         {"1 host nine\n", "line 1: 'host' takes a command number"},
         {"1 host 9 x\n", "line 1: bad integer parameter"},
+        {"1 host fill 0\n", "line 1: 'host fill' takes a message type of 1 or more"},
+        {"1 host replies maybe\n", "line 1: expected 'on' or 'off'"},
         {"-1 end\n", "line 1: a step starts with its time"},
         {"1 fly away\n", "line 1: unknown verb 'fly'"},
         {"1 expect line \"a\" within soon\n", "line 1: bad time after 'within'"},
