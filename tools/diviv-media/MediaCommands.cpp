@@ -20,6 +20,10 @@ constexpr const char* kUsage =
     "  diviv-media extract FILE.asf [--video OUT.h264] [--audio OUT.wav] [--text OUT.txt]\n"
     "                      [--pass CODE]\n"
     "      the streams back out; --pass descrambles key pictures.\n"
+    "  diviv-media frames FILE.asf|STREAM.h264 [--pass CODE]\n"
+    "      per decoded picture its time and the frame band read back from it:\n"
+    "      \"pts_ms=T seq=N marker=0|1\" or \"pts_ms=T band=unreadable\" (raw streams at 30\n"
+    "      pictures per second).\n"
     "  diviv-media g726 encode|decode --bits N IN OUT\n"
     "      WAV (8 kHz 16-bit mono) to packed G.726 code words at N = 2..5 bits, or back.\n";
 
@@ -126,6 +130,17 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
             return Fail(err, "extract needs at least one of --video, --audio, --text");
         const int rc = extract ? Extract(o, out, error) : Info(o, out, error);
         return rc == 0 ? 0 : Fail(err, error);
+    }
+    if (cmd == "frames") {
+        FramesOptions o;
+        if (!Split(argc, argv, 2, {"--pass"}, a, error)) return Fail(err, error);
+        if (a.positional.size() != 1) return Fail(err, "frames needs exactly one FILE.asf or STREAM.h264");
+        o.input = a.positional[0];
+        for (auto& [k, v] : a.options) {
+            if (!ParsePass(v, o.pass, error)) return Fail(err, error);
+            o.havePass = true;
+        }
+        return Frames(o, out, error) == 0 ? 0 : Fail(err, error);
     }
     if (cmd == "g726") {
         if (argc < 3) return Fail(err, "g726 needs encode or decode");

@@ -24,10 +24,19 @@ struct ReadOptions {
     PassCode pass{};
 };
 
+struct FramesOptions {
+    std::string input;  // an ASF recording or a raw Annex-B stream
+    bool havePass = false;
+    PassCode pass{};
+};
+
 // Each returns 0, or 1 with a one-line reason in `error`.
 int Mux(const MuxOptions& o, FILE* out, std::string& error);
 int Info(const ReadOptions& o, FILE* out, std::string& error);
 int Extract(const ReadOptions& o, FILE* out, std::string& error);
+// Per decoded picture: "pts_ms=T seq=N marker=0|1" from its frame band, or
+// "pts_ms=T band=unreadable"; " corrupt=1" when the decoder flagged it.
+int Frames(const FramesOptions& o, FILE* out, std::string& error);
 int G726Convert(bool encode, int bits, const std::string& in, const std::string& outPath, std::string& error);
 
 // The whole command line: usage on no or unknown arguments (exit 2), the
