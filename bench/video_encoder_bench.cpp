@@ -38,7 +38,8 @@ std::vector<std::vector<uint8_t>> MovingPictures() {
                     static_cast<uint8_t>(block ? 235 : 16 + ((h >> 24) & 0x3F) + ((x + y + 3 * t) & 0x7F));
             }
         }
-        for (size_t i = kW * kH; i < p.size(); ++i) p[i] = static_cast<uint8_t>(96 + ((i + static_cast<size_t>(t)) & 0x3F));
+        for (size_t i = kW * kH; i < p.size(); ++i)
+            p[i] = static_cast<uint8_t>(96 + ((i + static_cast<size_t>(t)) & 0x3F));
     }
     return pics;
 }

@@ -1,8 +1,9 @@
 // Skip pictures generated from a stream's own parameter sets, judged by
 // libavcodec: no decoding error, and the skipped picture is its reference,
-// pixel for pixel. Streams come from the x264 encoder, as they are and
-// rewritten to other parameter-set layouts (the board encoder's 5-bit
-// frame_num and POC type 0, a 4-bit frame_num that wraps inside a group).
+// pixel for pixel. Streams come from the x264 encoder, as they are (4-bit
+// frame_num that wraps inside a group of 30, POC type 2) and rewritten to
+// other parameter-set layouts (the board encoder's 5-bit frame_num and POC
+// type 0 with a 6-bit LSB, and a POC LSB that wraps inside a group too).
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -111,7 +112,7 @@ struct Layout {
     bool deblocking_control;
 };
 
-constexpr Layout kNative = {"x264", 0, -1, 0, 0, true};
+constexpr Layout kNative = {"x264", 0, -1, 0, 0, true};  // kept as x264 writes it
 constexpr Layout kBoard = {"board", 5, 0, 6, 24, false};
 constexpr Layout kWrapping = {"wrapping", 4, 0, 5, 0, true};
 
