@@ -417,8 +417,9 @@ int64_t SimCamera::PeriodNs() const {
 }
 
 int64_t SimCamera::DueNs(int64_t index) const {
-    const int64_t k = index - static_cast<int64_t>(anchor_index_);
-    return anchor_ns_ + k * time_per_frame_.numerator * kNsPerSecond / time_per_frame_.denominator;
+    // 128 bits: a 1001/30000 frame time times a week of frames overflows 64.
+    const __int128 k = index - static_cast<int64_t>(anchor_index_);
+    return anchor_ns_ + static_cast<int64_t>(k * time_per_frame_.numerator * kNsPerSecond / time_per_frame_.denominator);
 }
 
 void SimCamera::ApplyWorld() {

@@ -3,7 +3,12 @@
 // from a raw stream and from an ASF recording.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/videodev2.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +21,8 @@
 #include "platform/X264Encoder.h"
 #include "sim/CameraScene.h"
 #include "sim/FrameBand.h"
+#include "sim/SimCamera.h"
+#include "sim/World.h"
 #include "support/SimBoardFixture.h"
 
 namespace fs = std::filesystem;
@@ -239,4 +246,90 @@ TEST_F(MediaFrames, RefusesWhatIsNoVideo) {
     EXPECT_EQ(Tool({"frames"}).rc, 1);
     EXPECT_EQ(Tool({"frames", "a", "b"}).rc, 1);
     EXPECT_EQ(Tool({"frames", "a", "--pass", "12"}).rc, 1);
+}
+
+// The whole road: the camera paced in real time with frames dropped on a
+// world step, its pictures encoded, the stream read from outside.
+class CameraToStream : public SimBoardTest {};
+
+TEST_F(CameraToStream, AGapOfDroppedFramesShowsInTheDecodedNumbers) {
+    int error = 0;
+    auto cam = MakeSimCamera(kCameraDevicePath, O_RDWR | O_NONBLOCK, &error);
+    ASSERT_TRUE(cam);
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix = {kW, kH, V4L2_PIX_FMT_YUV420, V4L2_FIELD_INTERLACED, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(cam->Ioctl(VIDIOC_S_FMT, &fmt), 0);
+    v4l2_requestbuffers req{};
+    req.count = 6;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(cam->Ioctl(VIDIOC_REQBUFS, &req), 0);
+    std::vector<MappedMemory> maps;
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = i;
+        ASSERT_EQ(cam->Ioctl(VIDIOC_QUERYBUF, &b), 0);
+        maps.push_back(cam->Map(b.length, b.m.offset));
+        ASSERT_TRUE(maps.back());
+        ASSERT_EQ(cam->Ioctl(VIDIOC_QBUF, &b), 0);
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ASSERT_EQ(cam->Ioctl(VIDIOC_STREAMON, &type), 0);
+
+    auto enc = MakeX264Encoder();
+    VideoEncoderParams p;
+    ASSERT_EQ(enc->Open(p), 0);
+    std::vector<uint8_t> stream;
+    std::vector<uint32_t> captured;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (captured.size() < 16 && std::chrono::steady_clock::now() < deadline) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        const int rc = cam->Ioctl(VIDIOC_DQBUF, &b);
+        if (rc == -EAGAIN) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            continue;
+        }
+        ASSERT_EQ(rc, 0);
+        const bool key = captured.empty();
+        if (key) {
+            for (HeaderType h : {HeaderType::kSps, HeaderType::kPps}) {
+                std::span<const uint8_t> header;
+                ASSERT_EQ(enc->PutHeader(h, &header), 0);
+                stream.insert(stream.end(), header.begin(), header.end());
+            }
+        }
+        EncodedPicture out;
+        const auto* data = static_cast<const uint8_t*>(maps[b.index].data());
+        ASSERT_EQ(enc->Encode({data, fmt.fmt.pix.sizeimage}, key, &out), 0);
+        stream.insert(stream.end(), out.bytes.begin(), out.bytes.end());
+        captured.push_back(b.sequence);
+        ASSERT_EQ(cam->Ioctl(VIDIOC_QBUF, &b), 0);
+        if (captured.size() == 6) {
+            ASSERT_TRUE(WorldWriter(Path(kWorldFile)).CameraDrop(4));
+        }
+    }
+    ASSERT_EQ(captured.size(), 16u);
+    enc->Close();
+
+    const std::string file = root_ + "/camera.h264";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    const Outcome o = Tool({"frames", file});
+    ASSERT_EQ(o.rc, 0) << o.err;
+    const auto lines = ParseLines(o.out);
+    ASSERT_EQ(lines.size(), captured.size());
+    int gaps = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_FALSE(lines[i].unreadable) << i;
+        EXPECT_EQ(lines[i].seq, captured[i]) << i;
+        if (i > 0 && lines[i].seq != lines[i - 1].seq + 1) {
+            ++gaps;
+            EXPECT_EQ(lines[i].seq - lines[i - 1].seq, 5) << "four numbers missing";
+        }
+    }
+    EXPECT_EQ(gaps, 1);
 }
