@@ -3,8 +3,7 @@
 
 #include <string>
 
-// Application version 3.1.1.3, one byte per component, most significant first.
-inline constexpr unsigned nCurrentAppVersion = 0x03010103u;
+#include "diviv_version.h"  // nCurrentAppVersion, from the build
 
 // "3.1.1.3"
 std::string AppVersionText();

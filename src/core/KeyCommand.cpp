@@ -7,6 +7,7 @@
 #include "core/CardEvent.h"
 #include "core/DR_common.h"
 #include "core/DR_shared.h"
+#include "core/FileListScreen.h"
 #include "core/HostQueue.h"
 #include "core/Indicator.h"
 #include "core/ModeControl.h"

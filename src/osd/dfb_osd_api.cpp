@@ -54,7 +54,7 @@ bool OSDIsOpen() { return osd_open; }
 
 int DispMenu(const INITDISP_DATA_t* data) { return Disp(menulist_window, data); }
 int DispClock(const time_t* data) { return Disp(clock_window, data); }
-int DispSDCInfo(const SDC_Info_t* data) { return Disp(sdinfo_window, data); }
+int DispSDCInfo(const SDC_InfoView* data) { return Disp(sdinfo_window, data); }
 int DispFileList(const SDC_FileList_t* data) { return Disp(filelist_window, data); }
 int DispSetDate(const DATE_DATA_t* data) { return Disp(setdate_window, data); }
 int DispMediaInfo(const MediaInfo_t* data) { return Disp(mediainfo_window, data); }

@@ -1,6 +1,5 @@
 // The on-screen display as the application uses it: start and close, one
-// display and one clear function per window, and the file-list screen with
-// its cursor over the recorded-file index.
+// display and one clear function per window.
 //
 // Everything here runs on the main thread (and the mode-control functions it
 // calls), one call at a time.
@@ -26,7 +25,7 @@ bool OSDIsOpen();
 // drawing routines for what each shows then).
 int DispMenu(const INITDISP_DATA_t* data);
 int DispClock(const time_t* data);
-int DispSDCInfo(const SDC_Info_t* data);
+int DispSDCInfo(const SDC_InfoView* data);
 int DispFileList(const SDC_FileList_t* data);
 int DispSetDate(const DATE_DATA_t* data);
 int DispMediaInfo(const MediaInfo_t* data);
@@ -42,22 +41,3 @@ int ClearSetDate();
 int ClearMediaInfo();
 int ClearConfigMenu();
 int ClearNoSD();
-
-// Cursor directions.
-enum : int { CUR_UP = 0, CUR_DOWN = 1 };
-
-// Recording number of the file under the cursor (-1: none).
-extern int FileListSel;
-
-// Fills list from the recorded-file index around the card's selected file
-// (drc->sdinfo). 0, or -1 without files (valid_file_count 0).
-int CreateFileList(SDC_FileList_t* list);
-// Selects the newer (CUR_UP) or older (CUR_DOWN) neighbour when there is
-// one, and redraws the list in the list and preview states. 0 when the
-// selection moved, -1 when it could not.
-int CursorMove(int dir);
-// Sets the selection number and redraws the list in the list and preview
-// states; 0.
-int CursorSet(int pos);
-// Enters (1) or leaves (0) the file-list screen; 0.
-int FileListMode(int sw);

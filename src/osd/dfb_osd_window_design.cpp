@@ -6,9 +6,7 @@
 
 #include "config/date_data.h"
 #include "osd/MediaInfo.h"
-#include "storage/SDFunc.h"
 #include "platform/BoardPath.h"
-#include "storage/indexf.h"
 
 dfb_osd_window_t nosd_window;
 dfb_osd_window_t menulist_window;
@@ -150,7 +148,7 @@ void clock_update(dfb_osd_window_t* win, const void* data) {
 
 // Card summary; no record shows the no-card variant.
 void sdinfo_update(dfb_osd_window_t* win, const void* data) {
-    const auto* info = static_cast<const SDC_Info_t*>(data);
+    const auto* info = static_cast<const SDC_InfoView*>(data);
     const int L = dfb_osd_line(win);
     char rows[10][48] = {" ", " ", "", "", "", "", " ", "", "", ""};
     if (info) {
@@ -210,9 +208,8 @@ void filelist_update(dfb_osd_window_t* win, const void* data) {
     if (list && list->valid_file_count > 0) {
         const int rows = list->list_count < kFileListRows ? list->list_count : kFileListRows;
         for (int i = 1; i <= rows; ++i) {
-            const SDC_Files_t* f = list->fileinfo[i - 1];
-            if (!f) continue;
-            const time_t t = static_cast<time_t>(f->dt);
+            const SDC_FileRowView* f = &list->fileinfo[i - 1];
+            const time_t t = f->dt;
             struct tm tm {};
             localtime_r(&t, &tm);
             char text[96];

@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
+#include "osd/FileListView.h"
 #include "osd/dfb_osd_core.h"
 
-struct SDC_Info_t;
-struct SDC_Files_t;
 struct MediaInfo_t;
 struct DATE_DATA_t;
 
@@ -25,18 +24,6 @@ struct INITDISP_DATA_t {
 
 // Menu list screens (INITDISP_DATA_t::flag).
 enum : int32_t { DISP_START = 0, DISP_NOSD = 1, DISP_SDC_FAULT = 2, DISP_CONVERTING = 3 };
-
-inline constexpr int kFileListRows = 5;
-
-// Rows of the file list window.
-struct SDC_FileList_t {
-    int32_t valid_file_count;
-    int32_t list_count;                       // rows filled, at most kFileListRows
-    SDC_Files_t* fileinfo[kFileListRows];     // row i + 1
-    int32_t selected_row;                     // 1-based; 0 none
-    int32_t draw_upper_allow;                 // newer files above the window
-    int32_t draw_lower_allow;                 // older files below the window
-};
 
 // Video parameters of one quality set on the configuration screen.
 struct EEPROM_VIDEO_PARAM_t {
@@ -58,7 +45,7 @@ struct EEPROM_DATA_t {
 void nosd_update(dfb_osd_window_t* win, const void* data);
 void menulist_update(dfb_osd_window_t* win, const void* data);   // INITDISP_DATA_t
 void clock_update(dfb_osd_window_t* win, const void* data);      // time_t
-void sdinfo_update(dfb_osd_window_t* win, const void* data);     // SDC_Info_t
+void sdinfo_update(dfb_osd_window_t* win, const void* data);     // SDC_InfoView
 void mediainfo_update(dfb_osd_window_t* win, const void* data);  // MediaInfo_t
 void filelist_update(dfb_osd_window_t* win, const void* data);   // SDC_FileList_t
 void configmenu_update(dfb_osd_window_t* win, const void* data); // EEPROM_DATA_t

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/DriveRecorderApp.h"
+#include "diviv_version.h"
 #include "platform/BoardPath.h"
 #include "platform/CardCapacity.h"
 

@@ -21,8 +21,6 @@
 #include "osd/osd.h"
 #include "osd/osd_screenshot.h"
 #include "sim/SimBoard.h"
-#include "storage/SDFunc.h"
-#include "storage/indexf.h"
 
 namespace {
 
@@ -95,23 +93,20 @@ void MenuScreens() {
 }
 
 void ListScreens() {
-    SDC_Info_t info{};
-    info.index = 1;
+    SDC_InfoView info{};
     info.diskspace = 7800;
     info.availablesize = 6123;
     info.NumOfFiles = 12;
     info.EventFiles = 2;
-    SDC_Files_t rows[kFileListRows]{};
     SDC_FileList_t list{};
     list.valid_file_count = 12;
     list.list_count = kFileListRows;
     for (int i = 0; i < kFileListRows; ++i) {
-        rows[i].index = i;
-        rows[i].size = 14336 + 97 * i;
-        rows[i].dt = SampleTime(i);
-        std::snprintf(rows[i].file_name, sizeof rows[i].file_name, i == 1 ? "SAV10%03d.ASF" : "FILE00%03d.ASF",
-                      120 - i);
-        list.fileinfo[i] = &rows[i];
+        SDC_FileRowView& row = list.fileinfo[i];
+        row.index = i;
+        row.size = 14336 + 97 * i;
+        row.dt = SampleTime(i);
+        std::snprintf(row.file_name, sizeof row.file_name, i == 1 ? "SAV10%03d.ASF" : "FILE00%03d.ASF", 120 - i);
     }
     list.selected_row = 3;
     list.draw_upper_allow = 1;
