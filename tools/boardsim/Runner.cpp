@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "Scenario.h"
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
+#include "sim/World.h"
 
 namespace boardsim {
 
@@ -365,6 +367,16 @@ void Runner::Act(const Step& s, double now) {
         case Verb::Card:
             if (!inputs_.CardEvent(s.on)) Note(now, "card event could not be queued");
             break;
+        case Verb::Camera: {
+            // The camera model in the recorder takes the step from the world file.
+            diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);
+            std::string why;
+            const bool ok = s.text == "drop"    ? world.CameraDrop(s.param, &why)
+                            : s.text == "stall" ? world.CameraStall(std::llround(s.seconds * 1000), &why)
+                                                : world.CameraEio(s.param, &why);
+            if (!ok) Note(now, "camera fault not written: " + why);
+            break;
+        }
         case Verb::Screenshot: {
             const std::string path = AbsolutePath(s.text);
             std::error_code ec;

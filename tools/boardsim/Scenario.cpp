@@ -209,6 +209,17 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         s->verb = Verb::Card;
         return need(2) && ParseOnOff(w[1], "insert", "remove", &s->on, error);
     }
+    if (verb == "camera") {
+        s->verb = Verb::Camera;
+        const std::string kind = n >= 2 ? w[1] : "";
+        s->text = kind;
+        s->param = 1;
+        if (kind == "drop" && n == 3 && ParseInt(w[2], &s->param) && s->param > 0) return true;
+        if (kind == "stall" && n == 3 && ParseNumber(w[2], &s->seconds) && s->seconds > 0) return true;
+        if (kind == "eio" && (n == 2 || (n == 3 && ParseInt(w[2], &s->param) && s->param > 0))) return true;
+        *error = "'camera' takes drop N, stall SECONDS or eio [COUNT]";
+        return false;
+    }
     if (verb == "key") {
         s->verb = Verb::Key;
         return need(2) && ParseKeys(w[1], &s->keys, error);

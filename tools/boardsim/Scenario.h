@@ -19,6 +19,7 @@ enum class Verb {
     HostFill,     // host fill TYPE: fill the command queue with messages of another type
     HostReplies,  // host replies on|off: read the reply queue, or leave it as a host that stopped reading
     Card,         // card insert|remove
+    Camera,       // camera drop N | stall SECONDS | eio [COUNT]: a camera fault in the world file
     Screenshot,   // screenshot FILE
     WaitLine,     // wait line "TEXT" [within S]: a new console line containing TEXT
     WaitLed,      // wait led A B C [within S]
@@ -52,7 +53,7 @@ struct Step {
     double seconds = 0;             // hold time; wait/expect time limit (0: the verb's default)
     int command = 0, param = 0;     // host; host fill: the message type in `command`
     bool text_param = false;        // host: the parameter is text
-    std::string text;               // host text, console text, screenshot path
+    std::string text;               // host text, console text, screenshot path, camera fault kind
     std::array<int, 3> led{};
     int status = 0;                 // expect exit
     std::string source;             // the line as written

@@ -15,6 +15,7 @@
 
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
+#include "sim/World.h"
 #include "support/SimBoardFixture.h"
 
 extern char** environ;
@@ -247,6 +248,28 @@ TEST_F(BoardsimRunTest, ControlDrivesARunningBoard) {
     EXPECT_TRUE(Has(run.Output(), "program ended by itself, exit status 0"));
     // Nobody listens any more.
     EXPECT_NE(ctl({"key", "down"}), 0);
+}
+
+TEST_F(BoardsimRunTest, CameraStepsReachTheWorldFile) {
+    std::string out;
+    const int64_t before = diviv::MonotonicMs();
+    EXPECT_EQ(RunScenario("0 wait line \"fake : ready\" within 20\n"
+                          "+0 camera drop 3\n"
+                          "+0 camera eio\n"
+                          "+0 camera drop 5\n"
+                          "+0 camera stall 2\n"
+                          "+0 expect on\n",
+                          FAKE_RECORDER, &out),
+              0)
+        << out;
+    const diviv::sim::WorldValues world = diviv::sim::ParseWorld(Read(diviv::sim::kWorldFile));
+    EXPECT_EQ(world.at("camera_drop"), "5");
+    EXPECT_EQ(world.at("camera_drop_gen"), "2") << "one generation per step";
+    EXPECT_EQ(world.at("camera_eio"), "1");
+    EXPECT_EQ(world.at("camera_eio_gen"), "1");
+    const int64_t until = std::stoll(world.at("camera_stall_until_ms"));
+    EXPECT_GE(until, before + 2000);
+    EXPECT_LE(until, diviv::MonotonicMs() + 2000);
 }
 
 }  // namespace

@@ -135,3 +135,26 @@ TEST(ScenarioParse, ControlLinesHaveNoTime) {
 }
 
 }  // namespace
+
+TEST(ScenarioParse, CameraFaults) {
+    std::vector<boardsim::Step> steps;
+    std::string error;
+    ASSERT_TRUE(boardsim::ParseScenario("1 camera drop 12\n2 camera stall 1.5\n3 camera eio\n4 camera eio 3\n", &steps,
+                                        &error))
+        << error;
+    ASSERT_EQ(steps.size(), 4u);
+    EXPECT_EQ(steps[0].verb, boardsim::Verb::Camera);
+    EXPECT_EQ(steps[0].text, "drop");
+    EXPECT_EQ(steps[0].param, 12);
+    EXPECT_EQ(steps[1].text, "stall");
+    EXPECT_EQ(steps[1].seconds, 1.5);
+    EXPECT_EQ(steps[2].text, "eio");
+    EXPECT_EQ(steps[2].param, 1) << "one dequeue unless a count is given";
+    EXPECT_EQ(steps[3].param, 3);
+    EXPECT_TRUE(boardsim::IsAction(boardsim::Verb::Camera)) << "boardsim ctl takes it too";
+    for (const char* bad : {"1 camera\n", "1 camera drop\n", "1 camera drop 0\n", "1 camera stall -1\n",
+                            "1 camera eio x\n", "1 camera melt 2\n"}) {
+        EXPECT_FALSE(boardsim::ParseScenario(bad, &steps, &error)) << bad;
+        EXPECT_NE(error.find("'camera' takes drop N, stall SECONDS or eio [COUNT]"), std::string::npos) << error;
+    }
+}
