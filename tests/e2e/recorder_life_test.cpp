@@ -207,6 +207,36 @@ TEST_F(RecorderLife, IgnitionOffWithAStopTimerRecordsOnThenSwitchesOff) {
     EXPECT_LT(stop_led_at - off_at, 75.0);
 }
 
+TEST_F(RecorderLife, CommandZeroComesThroughACommandQueueFilledWithOtherMessages) {
+    MakeBoard({});
+    ASSERT_EQ(Run("0 wait line \"Start auto recoding\" within 30\n"
+                  "+1 host fill 2\n"
+                  "+0 host 0\n"  // waits for room in the queue
+                  "+0 expect line \"DiViv : Host message of type 2 dropped\"\n"
+                  "+0 expect exit 0 within 30\n"),
+              0)
+        << output_;
+    EXPECT_TRUE(Printed("### Varnex Drive Recorder Application End        ###"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n") << "the board stays on";
+}
+
+TEST_F(RecorderLife, AHostThatNeverReadsRepliesCannotKeepTheBoardOnAfterIgnitionOff) {
+    MakeBoard({});
+    // 300 commands the recorder acknowledges and ignores: more replies than
+    // the reply queue holds.
+    std::string scenario =
+        "0 wait line \"Start auto recoding\" within 30\n"
+        "+1 host replies off\n";
+    for (int i = 0; i < 300; ++i) scenario += "+0 host 99\n";
+    scenario += "+0 wait line \"DiViv : Reply queue full, acknowledgement of command 99 dropped\" within 60\n"
+                "+0 ignition off\n"
+                "+0 expect off within 120\n";
+    ASSERT_EQ(Run(scenario, 240), 0) << output_;
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+    // The recording was closed on the way: the index marks it complete.
+    EXPECT_NE(Board("/mnt/mmc0_p2/DATA/.INDEXFILE3").find("END"), std::string::npos);
+}
+
 TEST_F(RecorderLife, ACardFullOfEventFilesIsAnnouncedAtStartUp) {
     MakeBoard({}, [](Eep_data* e) {
         e->event_num_info = 2;
