@@ -322,14 +322,17 @@ TEST_F(CameraToStream, AGapOfDroppedFramesShowsInTheDecodedNumbers) {
     ASSERT_EQ(o.rc, 0) << o.err;
     const auto lines = ParseLines(o.out);
     ASSERT_EQ(lines.size(), captured.size());
+    // Four numbers missing in one gap (and any the camera lost on a
+    // machine too busy to keep up).
     int gaps = 0;
+    long long missing = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         ASSERT_FALSE(lines[i].unreadable) << i;
         EXPECT_EQ(lines[i].seq, captured[i]) << i;
-        if (i > 0 && lines[i].seq != lines[i - 1].seq + 1) {
-            ++gaps;
-            EXPECT_EQ(lines[i].seq - lines[i - 1].seq, 5) << "four numbers missing";
-        }
+        if (i == 0) continue;
+        missing += lines[i].seq - lines[i - 1].seq - 1;
+        gaps += lines[i].seq - lines[i - 1].seq >= 5;
     }
     EXPECT_EQ(gaps, 1);
+    EXPECT_EQ(missing, 4 + static_cast<long long>(static_cast<SimCamera*>(cam.get())->Counters().lost));
 }

@@ -188,6 +188,13 @@ public:
     int w = 0, h = 0;
 };
 
+// Sequence numbers missing between consecutive frames.
+uint64_t Missing(const std::vector<Frame>& frames) {
+    uint64_t missing = 0;
+    for (size_t i = 1; i < frames.size(); ++i) missing += frames[i].sequence - frames[i - 1].sequence - 1;
+    return missing;
+}
+
 // Mean absolute luma difference over the rows above the band.
 double LumaDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int w, int h) {
     double sum = 0;
@@ -229,25 +236,53 @@ TEST_F(SimCameraTest, PacesFramesAtTheRequestedRateWithConsecutiveNumbers) {
     EXPECT_GE(elapsed, 1.45);
     EXPECT_LT(elapsed, 7.5);
 
+    // None lost while the reader keeps up. A machine so busy that this
+    // reader fell six frames behind loses frames as the board would; the
+    // camera counts them, and exactly those numbers are missing.
+    const uint64_t lost = cap.camera->Counters().lost;
+    EXPECT_EQ(frames.front().sequence, 0u);
+    EXPECT_EQ(Missing(frames), lost);
+    if (lost > 0) std::printf("note: %llu frames lost on a busy machine\n", static_cast<unsigned long long>(lost));
     int markers = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
         const Frame& fr = frames[i];
-        EXPECT_EQ(fr.sequence, i) << "none lost while the reader keeps up";
         ASSERT_TRUE(fr.band.ok) << i;
         EXPECT_EQ(fr.band.sequence, fr.sequence);
         if (i == 0) continue;
-        // Stamps one frame time apart, on the wall clock.
-        EXPECT_NEAR(fr.stamp_us - frames[i - 1].stamp_us, 33333, 1) << i;
+        // Stamps frame times apart, on the wall clock.
+        const int64_t frames_between = fr.sequence - frames[i - 1].sequence;
+        EXPECT_NEAR(fr.stamp_us - frames[i - 1].stamp_us, frames_between * 100000 / 3, 1) << i;
+        if (frames_between != 1) continue;
         // The marker is on the first frame of each whole wall-clock second.
         const bool new_second = fr.stamp_us / 1000000 != frames[i - 1].stamp_us / 1000000;
         EXPECT_EQ(fr.band.marker, new_second) << i;
         markers += fr.band.marker;
     }
-    EXPECT_GE(markers, 1);
+    EXPECT_GE(markers, lost > 0 ? 0 : 1);
     const dr_timeval now = Now();
     const int64_t wall_now = int64_t{now.tv_sec} * 1000000 + now.tv_usec;
     EXPECT_LE(frames.back().stamp_us, wall_now);
     EXPECT_GT(frames.back().stamp_us, wall_now - 2000000);
+}
+
+TEST_F(SimCameraTest, AReaderLateByMoreThanItsBuffersLosesFramesOldestFirst) {
+    Capture cap;
+    ASSERT_EQ(cap.Prepare(), 6);
+    cap.Start();
+    auto first = cap.Next();
+    ASSERT_TRUE(first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // 15 frames due, 6 buffers
+    std::vector<Frame> frames{*first};
+    Frame f;
+    while (cap.Dequeue(f) == 0) frames.push_back(f);  // what waited in the buffers
+    ASSERT_GE(frames.size(), 7u);  // seven, or eight when one fell due meanwhile
+    for (size_t i = 2; i < 7; ++i) EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence + 1);
+    EXPECT_EQ(frames[1].sequence, first->sequence + 1) << "the oldest frames were kept";
+    auto next = cap.Next();
+    ASSERT_TRUE(next);
+    frames.push_back(*next);
+    EXPECT_GE(cap.camera->Counters().lost, 5u);
+    EXPECT_EQ(Missing(frames), cap.camera->Counters().lost);
 }
 
 TEST_F(SimCameraTest, SlowerRateAndBlockingOpen) {
@@ -268,23 +303,19 @@ TEST_F(SimCameraTest, DroppedFramesLeaveAGapOfExactlyN) {
     auto first = cap.Next();
     ASSERT_TRUE(first);
     ASSERT_TRUE(World().CameraDrop(7));
-    std::vector<uint32_t> seqs{first->sequence};
-    while (seqs.size() < 20) {
+    std::vector<Frame> frames{*first};
+    while (frames.size() < 20) {
         auto f = cap.Next();
         ASSERT_TRUE(f);
         ASSERT_TRUE(f->band.ok);
         EXPECT_EQ(f->band.sequence, f->sequence);
-        seqs.push_back(f->sequence);
+        frames.push_back(*f);
     }
     int gaps = 0;
-    for (size_t i = 1; i < seqs.size(); ++i) {
-        if (seqs[i] != seqs[i - 1] + 1) {
-            ++gaps;
-            EXPECT_EQ(seqs[i] - seqs[i - 1], 8u) << "7 frames missing";
-        }
-    }
-    EXPECT_EQ(gaps, 1);
+    for (size_t i = 1; i < frames.size(); ++i) gaps += frames[i].sequence - frames[i - 1].sequence >= 8;
+    EXPECT_EQ(gaps, 1) << "one gap where 7 frames are missing";
     EXPECT_EQ(cap.camera->Counters().dropped, 7u);
+    EXPECT_EQ(Missing(frames), 7 + cap.camera->Counters().lost);
 
     // The step was taken: the next opening of the camera does not drop again.
     cap = Capture();
@@ -325,10 +356,10 @@ TEST_F(SimCameraTest, StallHoldsFramesBackWithoutAGapInNumbers) {
     EXPECT_GE(Clock::now() - stalled_at, std::chrono::milliseconds(400));
     int64_t longest = 0;
     for (size_t i = 1; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence + 1);
         longest = std::max(longest, frames[i].stamp_us - frames[i - 1].stamp_us);
     }
     EXPECT_GE(longest, 350000) << "a time gap where the camera stalled";
+    EXPECT_EQ(Missing(frames), cap.camera->Counters().lost) << "no number skipped for the stall";
 }
 
 TEST_F(SimCameraTest, DequeueFailsWithEioOnRequest) {
