@@ -79,7 +79,8 @@ size_t SkipToPackets(Reader& r, const std::vector<uint8_t>& f) {
         const auto st = r.Parse(f, pos, f.size() - pos, c);
         EXPECT_NE(st, ASF_DEMUX_STATE_NEED_MORE_DATA);
         EXPECT_NE(st, ASF_DEMUX_STATE_UNKNOWN);
-        if (st == ASF_DEMUX_STATE_NEED_MORE_DATA || st == ASF_DEMUX_STATE_UNKNOWN) return f.size();
+        EXPECT_GT(c, 0u);
+        if (st == ASF_DEMUX_STATE_NEED_MORE_DATA || st == ASF_DEMUX_STATE_UNKNOWN || c == 0) return f.size();
         pos += c;
         if (st == ASF_DEMUX_STATE_DATA_OBJECT) return pos;
     }
@@ -317,6 +318,7 @@ TEST(AsfDemuxObjects, RepeatedObjectsReplaceWhatTheyHeldWithoutLosingBlocks) {
         while ((st = r.Parse(f, pos, f.size() - pos, c)) != ASF_DEMUX_STATE_DATA_OBJECT) {
             ASSERT_NE(st, ASF_DEMUX_STATE_NEED_MORE_DATA);
             ASSERT_NE(st, ASF_DEMUX_STATE_UNKNOWN);
+            ASSERT_GT(c, 0u);
             pos += c;
         }
         // Back to objects for the second round (the parse phase is the
