@@ -427,7 +427,14 @@ INSTANTIATE_TEST_SUITE_P(
     Errors, CameraOpenTest,
     ::testing::Values(OpenFailure{ENOENT, "VCE : Cannot identify /dev/v4l/video0 : 2, No such file or directory"},
                       OpenFailure{ENODEV, "VCE : /dev/v4l/video0 is no device"},
-                      OpenFailure{EACCES, "VCE : Cannot open /dev/v4l/video0 : 13, Permission denied"}));
+                      OpenFailure{EACCES, "VCE : Cannot open /dev/v4l/video0 : 13, Permission denied"}),
+    [](const auto& info) {
+        switch (info.param.error) {
+            case ENOENT: return std::string("Missing");
+            case ENODEV: return std::string("NoDevice");
+            default: return std::string("NotPermitted");
+        }
+    });
 
 TEST_F(VideoCaptureTest, TooFewCaptureBuffersEndTheThread) {
     configure_camera_ = [](sim::SimCamera& cam) { cam.SetMaxBuffers(1); };
