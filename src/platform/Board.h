@@ -11,6 +11,7 @@
 // backend.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -113,6 +114,10 @@ public:
     virtual ~DisplaySettings() = default;
     // DirectFB arguments the board needs (empty: DirectFB's own defaults).
     virtual std::string DirectFbArgs() = 0;
+    // The video plane under the graphics plane, as RGB bytes (width * height
+    // * 3, top row first), for screenshots. False when the board cannot show
+    // it (the real board's display composes the planes itself).
+    virtual bool VideoPlane(uint8_t* rgb, int width, int height) = 0;
 };
 
 class Board {

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -122,6 +124,41 @@ public:
 class SimDisplay final : public DisplaySettings {
 public:
     std::string DirectFbArgs() override { return kDirectFbArgs; }
+    // The camera's overlay picture, placed in its overlay window (scaled to
+    // it) on a black plane.
+    bool VideoPlane(uint8_t* rgb, int width, int height) override {
+        const std::optional<OverlayPicture> pic = LastOverlayPicture();
+        if (!pic || rgb == nullptr || width <= 0 || height <= 0 || pic->width <= 0 || pic->height <= 0) return false;
+        std::fill(rgb, rgb + static_cast<size_t>(width) * height * 3, uint8_t{0});
+        const int wx = static_cast<int>(pic->window.left), wy = static_cast<int>(pic->window.top);
+        const int ww = pic->window.width > 0 ? static_cast<int>(pic->window.width) : pic->width;
+        const int wh = pic->window.height > 0 ? static_cast<int>(pic->window.height) : pic->height;
+        const uint8_t* y_plane = pic->yuv.data();
+        const uint8_t* u_plane = y_plane + static_cast<size_t>(pic->width) * pic->height;
+        const uint8_t* v_plane = u_plane + static_cast<size_t>(pic->width / 2) * (pic->height / 2);
+        for (int dy = 0; dy < wh; ++dy) {
+            const int oy = wy + dy;
+            if (oy < 0 || oy >= height) continue;
+            const int sy = dy * pic->height / wh;
+            for (int dx = 0; dx < ww; ++dx) {
+                const int ox = wx + dx;
+                if (ox < 0 || ox >= width) continue;
+                const int sx = dx * pic->width / ww;
+                // ITU-R BT.601 studio range to full-range RGB.
+                const int c = y_plane[sy * pic->width + sx] - 16;
+                const int d = u_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
+                const int e = v_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
+                uint8_t* px = rgb + (static_cast<size_t>(oy) * width + ox) * 3;
+                px[0] = Clamp((298 * c + 409 * e + 128) >> 8);
+                px[1] = Clamp((298 * c - 100 * d - 208 * e + 128) >> 8);
+                px[2] = Clamp((298 * c + 516 * d + 128) >> 8);
+            }
+        }
+        return true;
+    }
+
+private:
+    static uint8_t Clamp(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 };
 
 }  // namespace

@@ -78,6 +78,7 @@ public:
 class LinuxDisplay : public DisplaySettings {
 public:
     std::string DirectFbArgs() override { return {}; }
+    bool VideoPlane(uint8_t*, int, int) override { return false; }
 };
 
 // Opens a board path (under the board root) with open(2) as a LinuxDevice.
