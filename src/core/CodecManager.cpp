@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "core/DR_common.h"
@@ -27,22 +28,36 @@
 
 namespace diviv {
 
-unsigned g_cm_wait_step_us = 100000;
-unsigned g_cm_close_poll_us = 1000000;
+namespace {
+
+std::mutex g_settings_mutex;
+CodecManagerSettings g_settings;  // guarded by g_settings_mutex
+
+}  // namespace
+
+void SetCodecManagerSettings(const CodecManagerSettings& settings) {
+    std::lock_guard<std::mutex> lock(g_settings_mutex);
+    g_settings = settings;
+}
+
+CodecManagerSettings GetCodecManagerSettings() {
+    std::lock_guard<std::mutex> lock(g_settings_mutex);
+    return g_settings;
+}
 
 bool CloseWorker(dr_flag& alive, dr_flag& request, const char* name, const char* error_name,
-                 bool repeat_request, bool unbounded) {
+                 bool repeat_request, bool unbounded, const CodecManagerSettings& settings) {
     std::printf("CM : Close %s\n", name);
     request = 1;
     int waits = 0;
     while (alive.load() == 1) {
-        if (!unbounded && waits >= 50) {
+        if (!unbounded && waits >= settings.close_waits) {
             std::printf("CM : Error :: Can not close %s\n", error_name);
             DR_SYSLOG(DR_ERR_SURVIVABLE, "Fatal error of thread control.", 0);
             return false;
         }
         if (repeat_request) request = 1;
-        dr_usleep(g_cm_wait_step_us);
+        dr_usleep(settings.wait_step_us);
         ++waits;
     }
     std::printf("CM : Close %s OK \n", error_name);
@@ -124,31 +139,35 @@ void StartPlaybackWorkers(dr_common_t* dr) {
     std::printf("CM : Create PlaybackManagerThread  [thread_id=%ld]\n", pm);
 }
 
-void StopRecordingWorkers(dr_common_t* dr) {
+void StopRecordingWorkers(dr_common_t* dr, const diviv::CodecManagerSettings& s) {
     using diviv::CloseWorker;
-    CloseWorker(dr->VCE_ALIVE, dr->REQ_VCE_CLOSE, "VideoCaptureEncoderThread", "VideoCaptureEncoderThread", false);
-    CloseWorker(dr->AE_ALIVE, dr->REQ_AE_CLOSE, "AudioEncoderThread", "AudioEncoderThread", false);
-    CloseWorker(dr->AM_ALIVE, dr->REQ_AM_CLOSE, "ASFMuxThread", "ASFMuxThread", false);
-    CloseWorker(dr->AC_ALIVE, dr->REQ_AC_CLOSE, "AudioCapture", "AudioCaptureThread", true);
-    if (g_gss_started) CloseWorker(dr->GSS_ALIVE, dr->REQ_GSS_CLOSE, "GssReceiveThread", "GssReceiveThread", true);
-    CloseWorker(dr->PAC_ALIVE, dr->REQ_PAC_CLOSE, "Pulse and Contact-in", "PulseAndContReceiveThread", true);
+    CloseWorker(dr->VCE_ALIVE, dr->REQ_VCE_CLOSE, "VideoCaptureEncoderThread", "VideoCaptureEncoderThread", false,
+                false, s);
+    CloseWorker(dr->AE_ALIVE, dr->REQ_AE_CLOSE, "AudioEncoderThread", "AudioEncoderThread", false, false, s);
+    CloseWorker(dr->AM_ALIVE, dr->REQ_AM_CLOSE, "ASFMuxThread", "ASFMuxThread", false, false, s);
+    CloseWorker(dr->AC_ALIVE, dr->REQ_AC_CLOSE, "AudioCapture", "AudioCaptureThread", true, false, s);
+    if (g_gss_started) {
+        CloseWorker(dr->GSS_ALIVE, dr->REQ_GSS_CLOSE, "GssReceiveThread", "GssReceiveThread", true, false, s);
+    }
+    CloseWorker(dr->PAC_ALIVE, dr->REQ_PAC_CLOSE, "Pulse and Contact-in", "PulseAndContReceiveThread", true, false,
+                s);
 }
 
-void StopPlaybackWorkers(dr_common_t* dr) {
+void StopPlaybackWorkers(dr_common_t* dr, const diviv::CodecManagerSettings& s) {
     using diviv::CloseWorker;
-    CloseWorker(dr->AD_ALIVE, dr->REQ_AD_CLOSE, "ASFDemuxThread", "ASFDemuxThread", false);
-    CloseWorker(dr->VD_ALIVE, dr->REQ_VD_CLOSE, "VideDecoderThread", "VideDecoderThread", false);
-    CloseWorker(dr->ADC_ALIVE, dr->REQ_ADC_CLOSE, "AudioDecoderThread", "AudioDecoderThread", false);
-    CloseWorker(dr->AO_ALIVE, dr->REQ_AO_CLOSE, "AudioOutputThread", "AudioOutputThread", false);
+    CloseWorker(dr->AD_ALIVE, dr->REQ_AD_CLOSE, "ASFDemuxThread", "ASFDemuxThread", false, false, s);
+    CloseWorker(dr->VD_ALIVE, dr->REQ_VD_CLOSE, "VideDecoderThread", "VideDecoderThread", false, false, s);
+    CloseWorker(dr->ADC_ALIVE, dr->REQ_ADC_CLOSE, "AudioDecoderThread", "AudioDecoderThread", false, false, s);
+    CloseWorker(dr->AO_ALIVE, dr->REQ_AO_CLOSE, "AudioOutputThread", "AudioOutputThread", false, false, s);
     // The playback manager owns the display output: it is always waited for.
-    CloseWorker(dr->PM_ALIVE, dr->REQ_PM_CLOSE, "PlaybackManagerThread", "PlaybackManagerThread", false, true);
+    CloseWorker(dr->PM_ALIVE, dr->REQ_PM_CLOSE, "PlaybackManagerThread", "PlaybackManagerThread", false, true, s);
 }
 
-void StopMonitorWorkers(dr_common_t* dr) {
+void StopMonitorWorkers(dr_common_t* dr, const diviv::CodecManagerSettings& s) {
     // A display or monitor thread that does not end is left behind; the
     // worker stays detached and ends on its own once it sees its request.
-    diviv::CloseWorker(dr->DISP_ALIVE, dr->REQ_DISP_CLOSE, "VideoDispThread", "VideoDispThread", false);
-    diviv::CloseWorker(dr->MON_ALIVE, dr->REQ_MON_CLOSE, "MonitorThread", "MonitorThread", false);
+    diviv::CloseWorker(dr->DISP_ALIVE, dr->REQ_DISP_CLOSE, "VideoDispThread", "VideoDispThread", false, false, s);
+    diviv::CloseWorker(dr->MON_ALIVE, dr->REQ_MON_CLOSE, "MonitorThread", "MonitorThread", false, false, s);
 }
 
 }  // namespace
@@ -161,6 +180,7 @@ void CodecManager(dr_common_t* dr) {
     // Every thread keeps the record in drc; it is set once by the main thread
     // before any other thread exists, so only a different record is stored.
     if (drc != dr) drc = dr;
+    const diviv::CodecManagerSettings settings = diviv::GetCodecManagerSettings();
     const int mode = dr->APP_MODE.load();
     std::printf("CM : Codec Manager Thread Start [MODE=%d ppid=%d pid=%ld] ###\n", mode,
                 static_cast<int>(getppid()), ThreadId());
@@ -185,19 +205,19 @@ void CodecManager(dr_common_t* dr) {
     std::printf("CM : Thread Started\n");
     std::printf("CM : Wait REQ_CLOSE = %d\n", dr->REQ_CLOSE.load());
     std::fflush(stdout);
-    while (dr->REQ_CLOSE.load() == 0) dr_usleep(diviv::g_cm_close_poll_us);
+    while (dr->REQ_CLOSE.load() == 0) dr_usleep(settings.close_poll_us);
     std::printf("CM : Get Close Request \n\n");
 
     switch (mode) {
         case APP_MODE_RECORD:
-            StopRecordingWorkers(dr);
+            StopRecordingWorkers(dr, settings);
             break;
         case APP_MODE_PLAYBACK:
         case APP_MODE_PREVIEW:
-            StopPlaybackWorkers(dr);
+            StopPlaybackWorkers(dr, settings);
             break;
         default:
-            StopMonitorWorkers(dr);
+            StopMonitorWorkers(dr, settings);
             break;
     }
 

@@ -17,6 +17,10 @@
 
 class RecorderStateTest : public SimBoardTest {
 protected:
+    // REQ_CLOSE seen within 5 ms; a worker, which looks at its close request
+    // every 20 ms, is given 50 waits of 20 ms to end (far more than it needs).
+    static constexpr diviv::CodecManagerSettings kShortWaits{20000, 50, 5000};
+
     void SetUp() override {
         SimBoardTest::SetUp();
         dr_ = NewDrCommon();
@@ -26,14 +30,12 @@ protected:
         dr_->asfinfo = &media_;
         ASSERT_EQ(CreateSharedRingBuffers(dr_.get()), 0);
         drc = dr_.get();
-        diviv::g_cm_wait_step_us = 2000;
-        diviv::g_cm_close_poll_us = 5000;
+        diviv::SetCodecManagerSettings(kShortWaits);
     }
     void TearDown() override {
         dr_->REQ_CLOSE = 1;
         for (int i = 0; i < 500 && dr_->CM_ALIVE.load(); ++i) usleep(10000);
-        diviv::g_cm_wait_step_us = 100000;
-        diviv::g_cm_close_poll_us = 1000000;
+        diviv::SetCodecManagerSettings({});
         DeleteAllIndex();
         FreeSharedRingBuffers(dr_.get());
         drc = nullptr;

@@ -74,14 +74,62 @@ TEST_F(CodecManagerTest, PlaybackAndMonitorModesRunTheirOwnWorkers) {
 
 TEST_F(CodecManagerTest, AWorkerThatNeverEndsIsReportedAndLeftBehind) {
     dr_flag alive{1}, request{0};
+    const diviv::CodecManagerSettings settings{2000, 50, 5000};  // gives up after 50 x 2 ms
     testing::internal::CaptureStdout();
     const int64_t start = diviv::MonotonicMs();
-    EXPECT_FALSE(diviv::CloseWorker(alive, request, "AudioCapture", "AudioCaptureThread", true));
+    EXPECT_FALSE(diviv::CloseWorker(alive, request, "AudioCapture", "AudioCaptureThread", true, false, settings));
+    const int64_t took = diviv::MonotonicMs() - start;
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(request.load(), 1);
     EXPECT_NE(out.find("CM : Error :: Can not close AudioCaptureThread"), std::string::npos);
-    EXPECT_LT(diviv::MonotonicMs() - start, 5000);
+    EXPECT_GE(took, 100) << "gave up before its 50 waits";
+    EXPECT_LT(took, 500);
     EXPECT_NE(Read("/sim/log_record.log").find("Fatal error of thread control."), std::string::npos);
+}
+
+TEST_F(CodecManagerTest, AnUnboundedWaitOutlastsTheLimitUntilTheWorkerEnds) {
+    dr_flag alive{1}, request{0};
+    const diviv::CodecManagerSettings settings{1000, 5, 5000};  // a bounded wait gives up after 5 ms
+    std::thread worker([&] {
+        // Ends 200 ms after its close request, long after the limit.
+        while (request.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        alive = 0;
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(diviv::CloseWorker(alive, request, "PlaybackManagerThread", "PlaybackManagerThread", false, true,
+                                   settings));
+    const std::string out = testing::internal::GetCapturedStdout();
+    worker.join();
+    EXPECT_EQ(alive.load(), 0);
+    EXPECT_NE(out.find("CM : Close PlaybackManagerThread OK"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Can not close"), std::string::npos) << out;
+}
+
+TEST_F(CodecManagerTest, ARunningManagerKeepsTheSettingsItStartedWith) {
+    // Started with the short waits (a worker that has not ended yet costs one
+    // wait of 20 ms); settings with waits of 2 s set while it runs are for the
+    // next manager, so this one closes its two workers in well under 2 s.
+    dr_->APP_MODE = APP_MODE_TRANSCODE;
+    dr_->REQ_CLOSE = 0;
+    dr_->CM_ALIVE = 1;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(StartCodecManager(dr_.get()));
+    const int64_t started = diviv::MonotonicMs();
+    while ((dr_->MON_ALIVE.load() == 0 || dr_->DISP_ALIVE.load() == 0) && diviv::MonotonicMs() < started + 10000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    diviv::SetCodecManagerSettings({2000000, 50, 2000000});
+    const int64_t start = diviv::MonotonicMs();
+    dr_->REQ_CLOSE = 1;
+    while (dr_->CM_ALIVE.load() && diviv::MonotonicMs() < start + 20000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int64_t took = diviv::MonotonicMs() - start;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dr_->CM_ALIVE.load(), 0);
+    EXPECT_NE(out.find("CM : Close MonitorThread OK"), std::string::npos) << out;
+    EXPECT_LT(took, 2000) << "the manager took up the settings set after its start";
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ TEST_F(RecorderLife, IgnitionOffWithAStopTimerRecordsOnThenSwitchesOff) {
                   "+1 ignition off\n"
                   "+0 wait line \"Recording will be stopped in 60 sec.\" within 10\n"
                   "+0 expect led 3 1 0 within 5\n"
-                  "+50 wait line \"DiViv : Recording Stop\" within 30\n"
+                  "+50 wait line \"DiViv : Recording Stop\" within 50\n"
                   "+0 wait off within 30\n",
                   180),
               0)

@@ -14,18 +14,33 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: boardsim init DIR [--card-mb N] [--no-card] [--read-only] [--acc-off] [--no-power]\n"
+    "       boardsim run DIR [--scenario FILE] [--timeout SEC] [--quiet] -- PROGRAM ARGS...\n"
+    "       boardsim ctl DIR VERB ARGS...\n"
+    "  init   create a simulated board root in DIR\n"
+    "  run    run PROGRAM on the board in DIR (created if missing) and play the scenario\n"
+    "  ctl    send a step to the board running in DIR: ignition on|off, power lost|back,\n"
+    "         powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM], card insert|remove,\n"
+    "         end, or screenshot OUT.png\n"
+    "See tools/boardsim/README.md for the scenario format.\n";
+
+// Usage on standard error after a mistake; exit status 2.
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: boardsim init DIR [--card-mb N] [--no-card] [--read-only] [--acc-off] [--no-power]\n"
-                 "       boardsim run DIR [--scenario FILE] [--timeout SEC] [--quiet] -- PROGRAM ARGS...\n"
-                 "       boardsim ctl DIR VERB ARGS...\n"
-                 "  init   create a simulated board root in DIR\n"
-                 "  run    run PROGRAM on the board in DIR (created if missing) and play the scenario\n"
-                 "  ctl    send a step to the board running in DIR: ignition on|off, power lost|back,\n"
-                 "         powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM], card insert|remove,\n"
-                 "         end, or screenshot OUT.png\n"
-                 "See tools/boardsim/README.md for the scenario format.\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
+
+int Help() {
+    std::fputs(kUsage, stdout);
+    return 0;
+}
+
+int UnknownOption(const std::string& a) {
+    std::fprintf(stderr, "boardsim: unknown option %s\n", a.c_str());
+    return Usage();
 }
 
 int Init(int argc, char** argv) {
@@ -44,9 +59,10 @@ int Init(int argc, char** argv) {
             o.ignition = false;
         } else if (a == "--no-power") {
             o.supply_power = false;
+        } else if (IsHelp(a)) {
+            return Help();
         } else {
-            std::fprintf(stderr, "boardsim: unknown option %s\n", a.c_str());
-            return Usage();
+            return UnknownOption(a);
         }
     }
     std::string error;
@@ -86,9 +102,10 @@ int RunCommand(int argc, char** argv) {
             o.timeout = std::strtod(argv[++i], nullptr);
         } else if (a == "--quiet") {
             o.quiet = true;
+        } else if (IsHelp(a)) {
+            return Help();
         } else {
-            std::fprintf(stderr, "boardsim: unknown option %s\n", a.c_str());
-            return Usage();
+            return UnknownOption(a);
         }
     }
     for (; i < argc; ++i) o.program.emplace_back(argv[i]);
@@ -101,6 +118,15 @@ int RunCommand(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     const std::string verb = argv[1];
+    if (IsHelp(verb)) return Help();
+    if (verb[0] == '-') return UnknownOption(verb);
+    if (verb != "init" && verb != "run" && verb != "ctl") {
+        std::fprintf(stderr, "boardsim: unknown command %s\n", verb.c_str());
+        return Usage();
+    }
+    // The board folder comes first; an option in its place is help or a
+    // mistake, never a folder name.
+    if (argc >= 3 && argv[2][0] == '-') return IsHelp(argv[2]) ? Help() : UnknownOption(argv[2]);
     if (verb == "init") return Init(argc - 2, argv + 2);
     if (verb == "run") return RunCommand(argc - 2, argv + 2);
     if (verb == "ctl" && argc >= 4) {

@@ -83,6 +83,16 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
         std::fputs(kUsage, argc < 2 ? err : out);
         return argc < 2 ? 2 : 0;
     }
+    // Help asked for among a command's arguments; every option takes a value,
+    // so a word right after an option is that option's value.
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, out);
+            return 0;
+        }
+        if (arg.size() > 1 && arg[0] == '-') ++i;
+    }
     const std::string_view cmd = argv[1];
     std::string error;
     Args a;
@@ -157,7 +167,7 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
         return G726Convert(dir == "encode", bits, a.positional[0], a.positional[1], error) == 0 ? 0
                                                                                               : Fail(err, error);
     }
-    std::fprintf(err, "diviv-media: unknown command %s\n%s", argv[1], kUsage);
+    std::fprintf(err, "diviv-media: unknown %s %s\n%s", argv[1][0] == '-' ? "option" : "command", argv[1], kUsage);
     return 2;
 }
 

@@ -16,11 +16,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: fontgen FONT.ttf OUTDIR\n"
+    "Rasterises FONT.ttf into the caption glyph tables: OUTDIR/font_glyphs.h and\n"
+    "one OUTDIR/font_glyphs_<name>.cpp per caption font.\n";
 
 struct FontSpec {
     const char* name;  // table prefix: font_<name>_numeric ...
@@ -231,8 +237,22 @@ bool WriteHeader(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Two arguments, the font and the output folder; an option is a request
+    // for help or a mistake, never a file name.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') {
+            std::fprintf(stderr, "fontgen: unknown option %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: fontgen FONT.ttf OUTDIR\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     FT_Library lib;

@@ -24,6 +24,11 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: osdshot OUTDIR\n"
+    "Renders every display screen and every caption font into PNG files in OUTDIR.\n"
+    "Uses the board root in DIVIV_ROOT, or makes a simulated one in OUTDIR/board.\n";
+
 std::string out_dir;
 int failures = 0;
 
@@ -198,8 +203,22 @@ void CaptionSheet() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // One argument, the output folder; an option is a request for help or a
+    // mistake, never a folder name (a folder starting with "-" is "./-name").
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') {
+            std::fprintf(stderr, "osdshot: unknown option %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: osdshot OUTDIR\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     out_dir = argv[1];

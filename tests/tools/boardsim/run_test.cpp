@@ -115,7 +115,7 @@ TEST_F(BoardsimRunTest, RecorderFollowsKeysHostCommandsAndIgnitionUntilSwitchedO
         "+0.5 key event\n"
         "+0   wait line \"fake : key 7\" within 3\n"
         "+0.2 hold stop+select 3.6\n"
-        "+0   wait line \"fake : held\" within 6\n"
+        "+0   wait line \"fake : held\" within 18\n"
         "+0.5 ignition off\n"
         "+0   expect line \"fake : ignition off\"\n"
         "+0   expect off within 5\n"
