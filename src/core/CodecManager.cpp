@@ -9,7 +9,7 @@
 
 #include "core/DR_common.h"
 #include "core/WorkerHandshake.h"
-#include "platform/BoardPath.h"
+#include "platform/Board.h"
 #include "platform/Mount.h"
 #include "platform/VideoCodec.h"
 #include "playback/AsfDemuxThread.h"
@@ -225,12 +225,7 @@ void CodecManager(dr_common_t* dr) {
     // any more, and a std::mutex is usable again once unlocked.
     std::printf("CM : Call sync;echo 1 > /proc/sys/vm/drop_caches\n");
     for (int i = 0; i < 3; ++i) diviv::SyncDisks();
-    if (FILE* f = std::fopen(BoardPath("/proc/sys/vm/drop_caches").c_str(), "w")) {
-        std::fputs("1\n", f);
-        std::fclose(f);
-    } else {
-        std::printf("CM : Drop Cache Memory Failed\n");
-    }
+    if (diviv::TheBoard().Card().DropPageCache() != 0) std::printf("CM : Drop Cache Memory Failed\n");
     std::printf("CM : Codec Manager Thread End \n\n");
     std::fflush(stdout);
     // Clearing CM_ALIVE hands the record back: the main thread may release it

@@ -32,6 +32,7 @@
 #include "osd/osd_screenshot.h"
 #include "core/WorkerHandshake.h"
 #include "platform/PowerPort.h"
+#include "platform/Board.h"
 #include "platform/BoardPath.h"
 #include "platform/Mount.h"
 #include "platform/RunProgram.h"
@@ -85,17 +86,21 @@ bool g_ring_buffers_made = false;
 // parameter record; these are the real units).
 constexpr int kSecPerMinute = 60;
 
-// Reads a camera driver file through the scratch copy "/var/tmp/videoinfo",
+// Serves what the board asks of the recorder (screenshots on the simulated
+// board). The main thread owns the display, so this runs in its loops.
+void ServeBoardRequests() {
+    diviv::TheBoard().ServeBoardRequests([](const std::string& png) { OSDScreenshot(png.c_str()); });
+}
+
+// Reads a camera driver file ("maxdevices") through the scratch copy "/var/tmp/videoinfo",
 // removed after each read (the driver's files are read once, whole).
-std::string ReadDriverFile(const char* board_path) {
+std::string ReadDriverFile(const char* name) {
     const std::string scratch = BoardPath("/var/tmp/videoinfo");
     std::string text;
-    if (FILE* in = std::fopen(BoardPath(board_path).c_str(), "r")) {
-        char buf[128];
-        const size_t n = std::fread(buf, 1, sizeof buf - 1, in);
-        std::fclose(in);
+    const std::string driver_text = diviv::TheBoard().Camera().ReadFile(name);
+    if (!driver_text.empty()) {
         if (FILE* out = std::fopen(scratch.c_str(), "w")) {
-            std::fwrite(buf, 1, n, out);
+            std::fwrite(driver_text.data(), 1, driver_text.size(), out);
             std::fclose(out);
         }
     }
@@ -110,14 +115,14 @@ std::string ReadDriverFile(const char* board_path) {
 }
 
 void CheckVideoInput() {
-    const std::string maxdev = ReadDriverFile("/proc/driver/camera/maxdevices");
+    const std::string maxdev = ReadDriverFile("maxdevices");
     const int num = (!maxdev.empty() && maxdev[0] >= '0' && maxdev[0] <= '9') ? maxdev[0] - '0' : 0;
     std::printf("DiViv : Found %d Video Input\n", num);
     int st[4] = {0, 0, 0, 0};
-    std::sscanf(ReadDriverFile("/proc/driver/camera/video_input_status").c_str(), "%d %d %d %d", &st[0],
+    std::sscanf(ReadDriverFile("video_input_status").c_str(), "%d %d %d %d", &st[0],
                 &st[1], &st[2], &st[3]);
     std::printf("DiViv : Video Input is %d %d %d %d\n", st[0], st[1], st[2], st[3]);
-    const std::string fmt = ReadDriverFile("/proc/driver/camera/video_format");
+    const std::string fmt = ReadDriverFile("video_format");
     if (fmt.rfind("NTSC", 0) == 0) std::printf("DiViv : Video System is NTSC\n");
     else if (fmt.rfind("PAL", 0) == 0) std::printf("DiViv : Video System is PAL\n");
     else std::printf("DiViv : Video System is INVALID\n");
@@ -490,7 +495,7 @@ void MainLoop() {
         } else {
             KeyCommand(CheckButtonState());
         }
-        OSDServeScreenshotRequest();
+        ServeBoardRequests();
         Recover();
 
         if (!drc->SD_Full.load() && drc->auto_rec == 0 && drc->AppState.load() == STATE_IDLE &&
@@ -653,6 +658,9 @@ int DriveRecorderMain(int argc, char** argv) {
 
     std::printf("OSD INIT\n");
     OSDInit();
+    // Screenshots compose the board's video plane (the camera's overlay)
+    // under the graphics plane.
+    OSDSetVideoPlaneSource([](uint8_t* rgb, int w, int h) { return diviv::TheBoard().Display().VideoPlane(rgb, w, h); });
     std::printf("DiViv : System :: %s\n", system_line.c_str());
     std::printf("DiViv : Release:: %s\n", release_line.c_str());
     g_initdisp = MakeStartScreen(version, system_line, release_line);
@@ -749,7 +757,7 @@ int DriveRecorderMain(int argc, char** argv) {
         }
         // The start screen stays 3 s; a screenshot asked for meanwhile is served.
         for (int i = 0; i < 30; ++i) {
-            OSDServeScreenshotRequest();
+            ServeBoardRequests();
             dr_usleep(100000);
         }
         ClearMenu();

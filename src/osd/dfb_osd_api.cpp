@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/BoardPath.h"
+#include <string>
+
+#include "platform/Board.h"
 
 namespace {
 
@@ -11,7 +13,6 @@ namespace {
 constexpr const char* kModule = "dfb_osd_api.c";
 
 // Headless DirectFB for the simulated board, unless the caller chose.
-constexpr const char* kSimDfbArgs = "system=dummy,mode=640x480,no-cursor,quiet";
 
 bool osd_open = false;
 
@@ -29,7 +30,8 @@ int Clear(dfb_osd_window_t& win) {
 
 void OSDInit() {
     if (osd_open) return;
-    if (diviv::IsSimBoard()) setenv("DFBARGS", kSimDfbArgs, 0);
+    const std::string board_args = diviv::TheBoard().Display().DirectFbArgs();
+    if (!board_args.empty()) setenv("DFBARGS", board_args.c_str(), 0);
     char arg0[] = "test";
     char arg1[] = "--dfb:disable-module=linux_input,no-sighandler";
     char* args[] = {arg0, arg1, nullptr};

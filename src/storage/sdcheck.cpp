@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diviv_version.h"
+#include "platform/Board.h"
 #include "platform/BoardPath.h"
 #include "platform/CardCapacity.h"
 
@@ -125,10 +126,8 @@ const char* VersionFileLine() {
 }
 
 int CheckSDStatus() {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(BoardPath("/sys/bus/mmc/devices").c_str()), ::closedir);
-    if (!dir) return 0;
-    while (const dirent* e = ::readdir(dir.get())) {
-        if (std::strncmp(e->d_name, "mmc0", 4) == 0) return 1;
+    for (const std::string& name : diviv::TheBoard().Card().MmcDevices()) {
+        if (name.compare(0, 4, "mmc0") == 0) return 1;
     }
     return 0;
 }
@@ -140,10 +139,8 @@ int CheckSD(int slot) {
     // Copy the slot's mount lines into the scratch file, then judge the copy.
     {
         FilePtr out(std::fopen(scratch.c_str(), "w"));
-        FilePtr in(std::fopen(BoardPath("/proc/mounts").c_str(), "r"));
-        char buf[256];
-        while (out && in && device && std::fgets(buf, sizeof buf, in.get()) != nullptr) {
-            if (std::strstr(buf, device) != nullptr) std::fputs(buf, out.get());
+        for (const std::string& line : diviv::TheBoard().Card().MountLines()) {
+            if (out && device && line.find(device) != std::string::npos) std::fputs(line.c_str(), out.get());
         }
     }
     FilePtr copy(std::fopen(scratch.c_str(), "r"));
@@ -171,7 +168,7 @@ int CheckSDC() {
     // 1. Partition count, from the card's MBR.
     std::printf("CheckSDC() : Get Partition Number\n");
     diviv::PartitionTable table;
-    const int rc = diviv::ReadPartitionTable(BoardPath(kCardDevice), &table);
+    const int rc = diviv::TheBoard().Card().PartitionTable(kCardDevice, &table);
     int count = 0;
     if (rc == diviv::kPartitionTableCannotOpen) {
         std::printf("Error: Could not open %s\n", kCardDevice);

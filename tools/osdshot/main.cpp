@@ -21,6 +21,7 @@
 #include "osd/osd.h"
 #include "osd/osd_screenshot.h"
 #include "sim/SimBoard.h"
+#include "sim/SimulatedBoard.h"
 
 namespace {
 
@@ -234,6 +235,8 @@ int main(int argc, char** argv) {
         setenv("DIVIV_ROOT", board.c_str(), 1);
         setenv("DIVIV_BOARD", "sim", 1);
     }
+    // The screens are drawn on the simulated board's display.
+    diviv::InstallBoard(diviv::sim::MakeSimBoard());
     CaptionSheet();
     OSDInit();
     MenuScreens();
