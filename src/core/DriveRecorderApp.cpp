@@ -25,6 +25,7 @@
 #include "core/InputHandler.h"
 #include "core/KeyCommand.h"
 #include "core/ModeControl.h"
+#include "osd/DateSettingView.h"
 #include "osd/dfb_osd_api.h"
 #include "osd/MediaInfo.h"
 #include "osd/font.h"
@@ -666,7 +667,14 @@ int DriveRecorderMain(int argc, char** argv) {
     g_initdisp = MakeStartScreen(version, system_line, release_line);
     DispMenu(&g_initdisp);
     DispClock(nullptr);
-    SetDateScreenHooks([](DATE_DATA_t* d) { DispSetDate(d); }, [] { ClearSetDate(); });
+    SetDateScreenHooks(
+        [](DATE_DATA_t* d) {
+            DateSettingView v{d->nSel, d->nYear, d->nMonth, d->nDay, d->nHour, d->nMinute, d->nSecond, {}};
+            static_assert(sizeof v.DayWeek == sizeof d->DayWeek);
+            std::memcpy(v.DayWeek, d->DayWeek, sizeof v.DayWeek);
+            DispSetDate(&v);
+        },
+        [] { ClearSetDate(); });
 
     ClearKeyLatches();
     std::printf("Exec Timer Handler\n");

@@ -58,7 +58,7 @@ int DispMenu(const INITDISP_DATA_t* data) { return Disp(menulist_window, data); 
 int DispClock(const time_t* data) { return Disp(clock_window, data); }
 int DispSDCInfo(const SDC_InfoView* data) { return Disp(sdinfo_window, data); }
 int DispFileList(const SDC_FileList_t* data) { return Disp(filelist_window, data); }
-int DispSetDate(const DATE_DATA_t* data) { return Disp(setdate_window, data); }
+int DispSetDate(const DateSettingView* data) { return Disp(setdate_window, data); }
 int DispMediaInfo(const MediaInfo_t* data) { return Disp(mediainfo_window, data); }
 int DispConfigMenu(const EEPROM_DATA_t* data) { return Disp(configmenu_window, data); }
 int DispNoSD(const void* data) { return Disp(nosd_window, data); }

@@ -27,7 +27,7 @@ int DispMenu(const INITDISP_DATA_t* data);
 int DispClock(const time_t* data);
 int DispSDCInfo(const SDC_InfoView* data);
 int DispFileList(const SDC_FileList_t* data);
-int DispSetDate(const DATE_DATA_t* data);
+int DispSetDate(const DateSettingView* data);
 int DispMediaInfo(const MediaInfo_t* data);
 int DispConfigMenu(const EEPROM_DATA_t* data);
 int DispNoSD(const void* data);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/date_data.h"
+#include "osd/DateSettingView.h"
 #include "osd/MediaInfo.h"
 #include "platform/BoardPath.h"
 
@@ -292,7 +292,7 @@ void configmenu_update(dfb_osd_window_t* win, const void* data) {
 
 // Date and time setting; the field nSel selects carries the bar.
 void setdate_update(dfb_osd_window_t* win, const void* data) {
-    const auto* d = static_cast<const DATE_DATA_t*>(data);
+    const auto* d = static_cast<const DateSettingView*>(data);
     const int L = dfb_osd_line(win);
     dfb_osd_window_fill_rectangle(win);
     dfb_osd_draw_text(win, 10, 2 * L, "  DATE AND TIME SETTING");

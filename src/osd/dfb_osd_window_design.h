@@ -8,7 +8,7 @@
 #include "osd/dfb_osd_core.h"
 
 struct MediaInfo_t;
-struct DATE_DATA_t;
+struct DateSettingView;
 
 // Start screen and notices (menu list window).
 struct INITDISP_DATA_t {
@@ -49,7 +49,7 @@ void sdinfo_update(dfb_osd_window_t* win, const void* data);     // SDC_InfoView
 void mediainfo_update(dfb_osd_window_t* win, const void* data);  // MediaInfo_t
 void filelist_update(dfb_osd_window_t* win, const void* data);   // SDC_FileList_t
 void configmenu_update(dfb_osd_window_t* win, const void* data); // EEPROM_DATA_t
-void setdate_update(dfb_osd_window_t* win, const void* data);    // DATE_DATA_t
+void setdate_update(dfb_osd_window_t* win, const void* data);    // DateSettingView
 
 extern dfb_osd_window_t nosd_window;
 extern dfb_osd_window_t menulist_window;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config/date_data.h"
+#include "osd/DateSettingView.h"
 #include "osd/dfb_osd_api.h"
 #include "osd/osd_screenshot.h"
 #include "support/SimBoardFixture.h"
@@ -287,7 +287,7 @@ TEST_F(OsdScreenTest, FileListWithoutFilesIsAnEmptyWindow) {
 }
 
 TEST_F(OsdScreenTest, DateSettingMarksTheSelectedField) {
-    DATE_DATA_t d{2, 2024, 5, 17, 8, 30, 15, "(Fri)"};
+    DateSettingView d{2, 2024, 5, 17, 8, 30, 15, "(Fri)"};
     DispSetDate(&d);
     const int L = 22;
     const auto* title = Text("  DATE AND TIME SETTING");
@@ -319,7 +319,7 @@ TEST_F(OsdScreenTest, DateSettingMarksTheSelectedField) {
 }
 
 TEST_F(OsdScreenTest, ClearedWindowsNoLongerCoverTheWindowsBelow) {
-    DATE_DATA_t d{0, 2024, 5, 17, 8, 30, 15, "(Fri)"};
+    DateSettingView d{0, 2024, 5, 17, 8, 30, 15, "(Fri)"};
     DispSetDate(&d);  // the top-most window, over the whole list area
     ClearSetDate();
     SampleList s;

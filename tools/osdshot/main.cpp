@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "config/date_data.h"
+#include "osd/DateSettingView.h"
 #include "osd/MediaInfo.h"
 #include "osd/dfb_osd_api.h"
 #include "osd/font.h"
@@ -132,7 +132,7 @@ void ListScreens() {
 }
 
 void OtherScreens() {
-    DATE_DATA_t date{2, 2024, 5, 17, 8, 30, 15, "(Fri)"};
+    DateSettingView date{2, 2024, 5, 17, 8, 30, 15, "(Fri)"};
     ClearAll();
     DispSetDate(&date);
     Shot("08_set_date");
