@@ -49,6 +49,10 @@ public:
     // Maps `length` bytes of device memory at `offset` (shared, read/write).
     // On failure the owner is empty and *error (if given) holds -errno.
     MappedMemory Map(size_t length, off_t offset, int* error = nullptr);
+    // Closes the device now, for a caller that reports a failed close; the
+    // destructor closes it otherwise. Later requests fail (-EBADF).
+    // Return: 0, or -errno from the close.
+    int Close() { return DoClose(); }
 
 private:
     virtual int DoIoctl(unsigned long request, void* arg) = 0;
@@ -56,6 +60,7 @@ private:
     virtual ssize_t DoWrite(std::span<const std::byte> data) = 0;
     virtual int DoPoll(short events, int timeout_ms) = 0;
     virtual MappedMemory DoMap(size_t length, off_t offset, int* error) = 0;
+    virtual int DoClose() { return 0; }
 
     std::string path_;
 };

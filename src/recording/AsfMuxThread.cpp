@@ -12,6 +12,7 @@
 #include "platform/BoardPath.h"
 #include "platform/Clock.h"
 #include "platform/Mount.h"
+#include "recording/AudioDrain.h"
 #include "recording/VideoDrain.h"
 #include "storage/indexf.h"
 
@@ -46,15 +47,19 @@ void AsfMuxThread(dr_common_t* dr) {
     dr->eventinfo.drv_alert = 0;
 
     // The muxing of pictures, sound and sensor records runs here until the
-    // close request. Until it does, the coded pictures are taken out of
-    // their buffers as the muxing would take them, so the capture never
-    // finds them full (and, with DIVIV_DUMP_VIDEO, kept as an H.264 stream).
+    // close request. Until it does, the coded pictures and sound are taken
+    // out of their buffers as the muxing would take them, so the capture
+    // never finds them full (and, with DIVIV_DUMP_VIDEO, kept as an H.264
+    // stream; with DIVIV_DUMP_AUDIO, as raw G.726).
     diviv::vce::VideoDrain video(diviv::vce::DumpVideoPath());
+    diviv::audio::AudioDrain audio(diviv::audio::DumpAudioPath());
     while (dr->REQ_AM_CLOSE.load() == 0) {
         video.Poll(dr);
+        audio.Poll(dr);
         dr_usleep(20000);
     }
     video.Poll(dr);
+    audio.Poll(dr);
 
     std::printf("AM : Debug :: EXIT_LOOP\n");
     std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);

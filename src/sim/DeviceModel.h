@@ -21,7 +21,7 @@
 namespace diviv::sim {
 
 // Requests a fault can be aimed at.
-enum class FaultOp { kAnyIoctl, kIoctl, kRead, kWrite, kPoll, kMap };
+enum class FaultOp { kAnyIoctl, kIoctl, kRead, kWrite, kPoll, kMap, kClose };
 
 struct Fault {
     FaultOp op = FaultOp::kAnyIoctl;
@@ -44,6 +44,9 @@ protected:
     int TakeFault(FaultOp op, unsigned long request = 0);
 
 private:
+    // A close answers with a queued kClose fault, else succeeds.
+    int DoClose() override { return TakeFault(FaultOp::kClose); }
+
     std::mutex mutex_;
     std::vector<Fault> faults_;
 };

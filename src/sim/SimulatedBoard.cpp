@@ -20,6 +20,7 @@
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
 #include "sim/SimI2cEeprom.h"
+#include "sim/SimMicrophone.h"
 
 namespace diviv::sim {
 
@@ -175,6 +176,7 @@ struct SimulatedBoard::Parts {
 
 SimulatedBoard::SimulatedBoard() : parts_(std::make_unique<Parts>()) {
     devices_.Register("/dev/v4l/video0", MakeSimCamera);
+    devices_.Register(kMicrophoneDevicePath, MakeSimMicrophone);
 }
 
 SimulatedBoard::~SimulatedBoard() = default;

@@ -197,4 +197,24 @@ bool WorldWriter::CameraMaxBuffers(int buffers, std::string* error) {
     return Write(error);
 }
 
+bool WorldWriter::MicrophoneEintr(int count, std::string* error) {
+    return OneShot(kWorldMicEintr, kWorldMicEintrGen, count, error);
+}
+
+bool WorldWriter::MicrophoneTimeout(int count, std::string* error) {
+    return OneShot(kWorldMicTimeout, kWorldMicTimeoutGen, count, error);
+}
+
+bool WorldWriter::MicrophoneStall(int64_t ms, std::string* error) {
+    const int64_t now = MonotonicMs();
+    SetInt(kWorldMicStallFromMs, now);
+    SetInt(kWorldMicStallUntilMs, now + ms);
+    return Write(error);
+}
+
+bool WorldWriter::MicrophoneFile(const std::string& path, std::string* error) {
+    Set(kWorldMicFile, path);
+    return Write(error);
+}
+
 }  // namespace diviv::sim

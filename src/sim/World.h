@@ -37,6 +37,15 @@ inline constexpr const char* kWorldCameraMaxBuffers = "camera_max_buffers";     
 inline constexpr const char* kWorldCameraTimeJumpMs = "camera_time_jump_ms";      // capture clock jump (one-shot)
 inline constexpr const char* kWorldCameraTimeJumpGen = "camera_time_jump_gen";
 
+// Microphone keys.
+inline constexpr const char* kWorldMicEintr = "microphone_eintr";      // reads to fail with EINTR (one-shot)
+inline constexpr const char* kWorldMicEintrGen = "microphone_eintr_gen";
+inline constexpr const char* kWorldMicTimeout = "microphone_timeout";  // reads to fail with ETIMEDOUT (one-shot)
+inline constexpr const char* kWorldMicTimeoutGen = "microphone_timeout_gen";
+inline constexpr const char* kWorldMicStallFromMs = "microphone_stall_from_ms";    // board clock ms
+inline constexpr const char* kWorldMicStallUntilMs = "microphone_stall_until_ms";  // board clock ms
+inline constexpr const char* kWorldMicFile = "microphone_file";  // WAV file the microphone plays (empty: the tone)
+
 using WorldValues = std::map<std::string, std::string, std::less<>>;
 
 // "key=value" lines to values and back. Blank and "#" lines are skipped,
@@ -117,6 +126,16 @@ public:
     // Moves the camera's capture time stamps by `ms` from the next frame on
     // (negative: back in time, so a frame is stamped before the one ahead).
     bool CameraTimeJump(int64_t ms, std::string* error = nullptr);
+
+    // Microphone steps; each writes the file.
+    // Fails the next `count` reads with EINTR.
+    bool MicrophoneEintr(int count = 1, std::string* error = nullptr);
+    // Fails the next `count` reads with ETIMEDOUT; the sound waiting to be read is lost.
+    bool MicrophoneTimeout(int count = 1, std::string* error = nullptr);
+    // No sound for `ms` milliseconds from now (board clock): it is lost.
+    bool MicrophoneStall(int64_t ms, std::string* error = nullptr);
+    // Plays the WAV file at `path` (absolute) from now on; empty: the tone.
+    bool MicrophoneFile(const std::string& path, std::string* error = nullptr);
 
 private:
     bool OneShot(std::string_view value_key, std::string_view generation_key, int64_t value, std::string* error);

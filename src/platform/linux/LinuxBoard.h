@@ -30,6 +30,7 @@ private:
     ssize_t DoWrite(std::span<const std::byte> data) override;
     int DoPoll(short events, int timeout_ms) override;
     MappedMemory DoMap(size_t length, off_t offset, int* error) override;
+    int DoClose() override { return fd_.Reset(); }
 
     OwnedFd fd_;
 };
