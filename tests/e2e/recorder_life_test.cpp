@@ -167,7 +167,10 @@ TEST_F(RecorderLife, SupplyPowerLostWhileRecordingClosesTheFileAndUnmounts) {
     EXPECT_TRUE(Printed("AM : SD CARD UMOUNT COMPLETED ! (Detect PWR_DET=OFF)"));
     EXPECT_NE(Board("/mnt/mmc0_p2/DATA/.INDEXFILE3").find("END"), std::string::npos);
     EXPECT_EQ(Board("/proc/mounts").find("mmcblk0"), std::string::npos);
-    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n2\n");
+    // The camera's video power goes off once when the capture sees the loss,
+    // before the board is switched off.
+    EXPECT_TRUE(Printed("VCE : Detect Power Down -> Set V_OFF"));
+    EXPECT_EQ(Board("/proc/driver/power_cmd"), "1\n3\n2\n");
 }
 
 TEST_F(RecorderLife, IgnitionBackDuringTheStopTimerNeverInterruptsRecording) {
