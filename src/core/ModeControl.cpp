@@ -77,7 +77,9 @@ void StopCodecManagerAndWait() {
 
 int StartRecording() {
     ClearScreenInfo();
-    SetCaptureFormat(app::VideoMode.load());
+    // A start while a mode runs is refused below; the running capture reads
+    // the configuration, so it is left alone then.
+    if (!drc->CM_ALIVE.load()) SetCaptureFormat(app::VideoMode.load());
     if (drc->SDErrorState.load() != 0) {
         std::printf("DiViv : Error :: Can not start recording[%d]\n", drc->SDErrorState.load());
         return -1;
