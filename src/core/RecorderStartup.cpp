@@ -291,6 +291,10 @@ void StartDisplay(const std::string& version, const std::string& system_line, co
     // Screenshots compose the board's video plane (the camera's overlay)
     // under the graphics plane.
     OSDSetVideoPlaneSource([](uint8_t* rgb, int w, int h) { return diviv::TheBoard().Display().VideoPlane(rgb, w, h); });
+    // The camera's live overlay is written over the screen while it is on.
+    OSDSetOverlaySource([](uint8_t* rgb, uint8_t* mask, int w, int h) {
+        return diviv::TheBoard().Display().CaptureOverlay(rgb, mask, w, h);
+    });
     std::printf("DiViv : System :: %s\n", system_line.c_str());
     std::printf("DiViv : Release:: %s\n", release_line.c_str());
     g_initdisp = MakeStartScreen(version, system_line, release_line);

@@ -12,10 +12,13 @@
 namespace {
 
 OsdVideoPlaneSource video_source;
+OsdOverlaySource overlay_source;
 
 }  // namespace
 
 void OSDSetVideoPlaneSource(OsdVideoPlaneSource source) { video_source = std::move(source); }
+
+void OSDSetOverlaySource(OsdOverlaySource source) { overlay_source = std::move(source); }
 
 bool OSDCaptureScreen(std::vector<uint8_t>* rgb, int* width, int* height) {
     if (!OSDIsOpen() || !bglayer.layer) return false;
@@ -52,6 +55,13 @@ bool OSDCaptureScreen(std::vector<uint8_t>* rgb, int* width, int* height) {
     }
     s->Unlock(s);
     s->Release(s);
+    // The camera's overlay is written over the screen inside its window.
+    std::vector<uint8_t> mask(static_cast<size_t>(w) * h, 0);
+    if (overlay_source && overlay_source(video.data(), mask.data(), w, h)) {
+        for (size_t i = 0; i < mask.size(); ++i) {
+            if (mask[i] != 0) std::memcpy(rgb->data() + i * 3, video.data() + i * 3, 3);
+        }
+    }
     *width = w;
     *height = h;
     return true;

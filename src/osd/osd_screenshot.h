@@ -16,6 +16,12 @@ using OsdVideoPlaneSource = std::function<bool(uint8_t* rgb, int width, int heig
 // Installs the video plane's picture source (an empty function: black).
 void OSDSetVideoPlaneSource(OsdVideoPlaneSource source);
 
+// Fills rgb and mask (width * height bytes, 1 = covered) with a picture the
+// camera's overlay writes over the screen; false when none is shown.
+using OsdOverlaySource = std::function<bool(uint8_t* rgb, uint8_t* mask, int width, int height)>;
+// Installs the overlay's source (an empty function: none).
+void OSDSetOverlaySource(OsdOverlaySource source);
+
 // The composed screen as RGB bytes (top row first); false when the OSD is
 // not running.
 bool OSDCaptureScreen(std::vector<uint8_t>* rgb, int* width, int* height);

@@ -118,6 +118,11 @@ public:
     // * 3, top row first), for screenshots. False when the board cannot show
     // it (the real board's display composes the planes itself).
     virtual bool VideoPlane(uint8_t* rgb, int width, int height) = 0;
+    // The camera's live overlay, which the capture driver writes over the
+    // display inside its overlay window: RGB bytes and a mask (one byte per
+    // pixel, 1 where the overlay covers the screen). False when no overlay
+    // is on (or the board's display shows it by itself).
+    virtual bool CaptureOverlay(uint8_t* rgb, uint8_t* mask, int width, int height) = 0;
 };
 
 class Board {
@@ -135,6 +140,12 @@ public:
     // Opens a request-driven device by its board path. On failure returns
     // nullptr with *error = -errno (-ENOENT: no such device).
     virtual std::unique_ptr<Device> OpenDevice(std::string_view board_path, int flags, int* error) = 0;
+
+    // Opens a serial port ("/dev/ttymxc1") with open(2) `flags`; the caller
+    // sets the line up with termios. On the simulated board the path is a
+    // link to a pseudo-terminal whose other end boardsim holds. On failure
+    // the owner is empty and *error = -errno.
+    virtual OwnedFd OpenSerialPort(std::string_view board_path, int flags, int* error) = 0;
 
     // A new, closed H.264 encoder.
     virtual std::unique_ptr<VideoEncoder> OpenVideoEncoder() = 0;

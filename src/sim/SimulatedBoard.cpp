@@ -19,8 +19,11 @@
 #include "platform/linux/LinuxBoard.h"
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
+#include "sim/SimGsensor.h"
 #include "sim/SimI2cEeprom.h"
 #include "sim/SimMicrophone.h"
+#include "sim/SimPulse.h"
+#include "sim/SimRtc.h"
 
 namespace diviv::sim {
 
@@ -98,6 +101,11 @@ public:
 
 class SimInputs final : public linux_board::LinuxInputs {
 public:
+    // The RTC driver's text shows the simulated clock as it is now.
+    int ReadDriverFile(std::string_view board_path, char* buffer, int size) override {
+        if (board_path == kRtcProcFile) RefreshRtcProcFile();
+        return LinuxInputs::ReadDriverFile(board_path, buffer, size);
+    }
     // Wakes a reader blocked on an event FIFO with an empty record (type 0,
     // which the input threads ignore).
     void WakeEventDevice(std::string_view board_path) override {
@@ -125,12 +133,17 @@ public:
 class SimDisplay final : public DisplaySettings {
 public:
     std::string DirectFbArgs() override { return kDirectFbArgs; }
+    // The video output plane comes with the display output model; until
+    // then nothing shows through the colour key.
+    bool VideoPlane(uint8_t*, int, int) override { return false; }
     // The camera's overlay picture, placed in its overlay window (scaled to
-    // it) on a black plane.
-    bool VideoPlane(uint8_t* rgb, int width, int height) override {
+    // it).
+    bool CaptureOverlay(uint8_t* rgb, uint8_t* mask, int width, int height) override {
         const std::optional<OverlayPicture> pic = LastOverlayPicture();
-        if (!pic || rgb == nullptr || width <= 0 || height <= 0 || pic->width <= 0 || pic->height <= 0) return false;
-        std::fill(rgb, rgb + static_cast<size_t>(width) * height * 3, uint8_t{0});
+        if (!pic || rgb == nullptr || mask == nullptr || width <= 0 || height <= 0 || pic->width <= 0 ||
+            pic->height <= 0)
+            return false;
+        std::fill(mask, mask + static_cast<size_t>(width) * height, uint8_t{0});
         const int wx = static_cast<int>(pic->window.left), wy = static_cast<int>(pic->window.top);
         const int ww = pic->window.width > 0 ? static_cast<int>(pic->window.width) : pic->width;
         const int wh = pic->window.height > 0 ? static_cast<int>(pic->window.height) : pic->height;
@@ -149,6 +162,7 @@ public:
                 const int c = y_plane[sy * pic->width + sx] - 16;
                 const int d = u_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
                 const int e = v_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
+                mask[static_cast<size_t>(oy) * width + ox] = 1;
                 uint8_t* px = rgb + (static_cast<size_t>(oy) * width + ox) * 3;
                 px[0] = Clamp((298 * c + 409 * e + 128) >> 8);
                 px[1] = Clamp((298 * c - 100 * d - 208 * e + 128) >> 8);
@@ -177,6 +191,9 @@ struct SimulatedBoard::Parts {
 SimulatedBoard::SimulatedBoard() : parts_(std::make_unique<Parts>()) {
     devices_.Register("/dev/v4l/video0", MakeSimCamera);
     devices_.Register(kMicrophoneDevicePath, MakeSimMicrophone);
+    devices_.Register(kRtcDevicePath, MakeSimRtc);
+    devices_.Register(kGsensorDevicePath, MakeSimGsensor);
+    devices_.Register(kPulseDevicePath, MakeSimPulse);
 }
 
 SimulatedBoard::~SimulatedBoard() = default;
@@ -192,6 +209,18 @@ DisplaySettings& SimulatedBoard::Display() { return parts_->display; }
 std::unique_ptr<Device> SimulatedBoard::OpenDevice(std::string_view board_path, int flags, int* error) {
     int local = 0;
     return devices_.Open(board_path, flags, error != nullptr ? error : &local);
+}
+
+// Serial ports are links to pseudo-terminals: the real termios code runs.
+OwnedFd SimulatedBoard::OpenSerialPort(std::string_view board_path, int flags, int* error) {
+    OwnedFd fd;
+    do {
+        fd = OwnedFd(::open(BoardPath(board_path).c_str(), flags | O_CLOEXEC));
+    } while (!fd && errno == EINTR);
+    int local = 0;
+    int* err = error != nullptr ? error : &local;
+    *err = fd ? 0 : linux_board::LastError();
+    return fd;
 }
 
 std::unique_ptr<VideoEncoder> SimulatedBoard::OpenVideoEncoder() { return MakeX264Encoder(); }

@@ -17,6 +17,7 @@
 #include "sim/SimBoard.h"
 #include "storage/indexf.h"
 #include "support/SimBoardFixture.h"
+#include "ScenarioFixture.h"
 
 namespace {
 
@@ -24,64 +25,7 @@ namespace fs = std::filesystem;
 using diviv::sim::ReadTextFile;
 using diviv::sim::WriteTextFile;
 
-class RecorderLife : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = MakeTempDir("diviv-e2e-");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override {
-        // Sanitizer builds of the recorder report here, whichever road it took.
-        for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                                   "ERROR: LeakSanitizer"}) {
-            EXPECT_FALSE(Printed(report)) << output_;
-        }
-        std::error_code ec;
-        if (!HasFailure()) fs::remove_all(dir_, ec);
-    }
-
-    // Creates the board with a parameter record already in its EEPROM.
-    void MakeBoard(const diviv::sim::SimBoardOptions& o, void (*tune)(Eep_data*) = nullptr) {
-        std::string error;
-        ASSERT_TRUE(diviv::sim::CreateSimBoard(dir_, o, &error)) << error;
-        Eep_data eep{};
-        SetupIniDefault(&eep);
-        eep.app_version = nCurrentAppVersion;
-        eep.gps_enable = 0;
-        eep.pwr_rst_timer = 1;
-        if (tune) tune(&eep);
-        std::string image(1024, '\xff');
-        std::memcpy(image.data(), &eep, sizeof eep);
-        ASSERT_TRUE(WriteTextFile(dir_ + diviv::sim::kEepromImage, image));
-    }
-
-    // Runs the recorder through a scenario; returns boardsim's exit status.
-    int Run(const std::string& scenario, int timeout_s = 120, const std::string& args = "") {
-        const std::string sc = dir_ + "/sim/scenario.txt";
-        WriteTextFile(sc, scenario);
-        const std::string cmd = std::string(BOARDSIM_BIN) + " run " + dir_ + " --scenario " + sc +
-                                " --timeout " + std::to_string(timeout_s) + " -- " + DIVIV_BIN + args + " > " +
-                                dir_ + "/sim/run.log 2>&1";
-        const int status = std::system(cmd.c_str());
-        output_ = ReadTextFile(dir_ + "/sim/run.log");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // Seconds into the run of the first timeline entry holding text, or -1.
-    double TimelineTime(const std::string& text) const {
-        std::istringstream in(output_);
-        for (std::string line; std::getline(in, line);) {
-            const size_t open = line.find("boardsim: [");
-            if (open == std::string::npos || line.find(text) == std::string::npos) continue;
-            return std::stod(line.substr(open + 11));
-        }
-        return -1;
-    }
-    bool Printed(const std::string& text) const { return output_.find(text) != std::string::npos; }
-    std::string Board(const std::string& path) const { return ReadTextFile(dir_ + path); }
-
-    std::string dir_;
-    std::string output_;
-};
+class RecorderLife : public RecorderScenario {};
 
 TEST_F(RecorderLife, FirstStartOfANewBoardWritesTheDefaultsAndTheSetupFile) {
     std::string error;

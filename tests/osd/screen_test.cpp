@@ -44,6 +44,7 @@ protected:
     void TearDown() override {
         dfb_osd_text_trace = nullptr;
         OSDSetVideoPlaneSource(nullptr);
+        OSDSetOverlaySource(nullptr);
         OSDClose();
         SimBoardTest::TearDown();
     }
@@ -351,6 +352,27 @@ TEST_F(OsdScreenTest, ColourKeyShowsTheVideoPlane) {
     EXPECT_EQ(At(150, kListTop + 100), (Rgb{200, 10, 10}));
     EXPECT_EQ(At(99, kListTop + 100), kBack);
     EXPECT_EQ(At(150, 100), kBack) << "video only where the key is painted";
+}
+
+TEST_F(OsdScreenTest, TheCameraOverlayIsWrittenOverTheScreenInsideItsWindowOnly) {
+    OSDSetOverlaySource([](uint8_t* rgb, uint8_t* mask, int w, int h) {
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const int i = y * w + x;
+                mask[i] = x < 320 ? 1 : 0;  // the left half
+                rgb[i * 3] = 10;
+                rgb[i * 3 + 1] = 200;
+                rgb[i * 3 + 2] = 10;
+            }
+        }
+        return true;
+    });
+    Capture();
+    EXPECT_EQ(At(100, 100), (Rgb{10, 200, 10}));
+    EXPECT_EQ(At(400, 100), kBack) << "outside the window the display shows";
+    OSDSetOverlaySource([](uint8_t*, uint8_t*, int, int) { return false; });
+    Capture();
+    EXPECT_EQ(At(100, 100), kBack) << "overlay off";
 }
 
 TEST_F(OsdScreenTest, ScreenshotRequestWritesAPng) {

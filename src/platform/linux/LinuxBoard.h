@@ -80,6 +80,7 @@ class LinuxDisplay : public DisplaySettings {
 public:
     std::string DirectFbArgs() override { return {}; }
     bool VideoPlane(uint8_t*, int, int) override { return false; }
+    bool CaptureOverlay(uint8_t*, uint8_t*, int, int) override { return false; }
 };
 
 // Opens a board path (under the board root) with open(2) as a LinuxDevice.
