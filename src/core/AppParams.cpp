@@ -341,7 +341,7 @@ int ShowParameters() {
     std::printf(" Audio Mute          : %d\n", drc->audio_mute.load());
     std::printf(" Power Off Delay     : %d\n", drc->PowerOffDelay);
     std::printf(" Power Reset Timer   : %d [sec]\n", drc->PowerRstTimer);
-    std::printf(" G-Sensor            : %d\n", drc->gsens_enable);
+    std::printf(" G-Sensor            : %d\n", drc->gsens_enable.load());
     std::printf(" G-Sensor Offset     : %d %d %d\n", drc->gss_offset_x, drc->gss_offset_y, drc->gss_offset_z);
     std::printf(" G-Sensor Position   : %d\n", drc->gss_position);
     return 1;

@@ -191,7 +191,7 @@ struct dr_common_t {
     int32_t ASF_Encrypt;
     uint8_t timezone, mode, gps_enable;
     std::atomic<uint8_t> audio_mute;
-    uint8_t gsens_enable;
+    std::atomic<uint8_t> gsens_enable;  // cleared by the G-sensor receiver when its device fails
     std::atomic<uint8_t> GSensorEventFlag;
     uint8_t GSensorEventEnable, gss_position, uart3_mode;
     uint8_t steering_limit, brake_limit, accel_limit;

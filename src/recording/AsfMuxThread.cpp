@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Mount.h"
 #include "recording/AudioDrain.h"
+#include "recording/SensorDrain.h"
 #include "recording/VideoDrain.h"
 #include "storage/indexf.h"
 
@@ -53,13 +54,17 @@ void AsfMuxThread(dr_common_t* dr) {
     // stream; with DIVIV_DUMP_AUDIO, as raw G.726).
     diviv::vce::VideoDrain video(diviv::vce::DumpVideoPath());
     diviv::audio::AudioDrain audio(diviv::audio::DumpAudioPath());
+    // The G-sensor, pulse and contact records likewise (DIVIV_DUMP_SENSORS).
+    diviv::sensors::SensorDrain sensors(diviv::sensors::DumpSensorsPrefix());
     while (dr->REQ_AM_CLOSE.load() == 0) {
         video.Poll(dr);
         audio.Poll(dr);
+        sensors.Poll(dr);
         dr_usleep(20000);
     }
     video.Poll(dr);
     audio.Poll(dr);
+    sensors.Poll(dr);
 
     std::printf("AM : Debug :: EXIT_LOOP\n");
     std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);

@@ -20,8 +20,10 @@
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
 #include "sim/SimGsensor.h"
+#include "sim/SimGsensor.h"
 #include "sim/SimI2cEeprom.h"
 #include "sim/SimMicrophone.h"
+#include "sim/SimPulse.h"
 #include "sim/SimPulse.h"
 #include "sim/SimRtc.h"
 
@@ -192,6 +194,8 @@ SimulatedBoard::SimulatedBoard() : parts_(std::make_unique<Parts>()) {
     devices_.Register("/dev/v4l/video0", MakeSimCamera);
     devices_.Register(kMicrophoneDevicePath, MakeSimMicrophone);
     devices_.Register(kRtcDevicePath, MakeSimRtc);
+    devices_.Register(kGsensorDevicePath, MakeSimGsensor);
+    devices_.Register(kPulseDevicePath, MakeSimPulse);
     devices_.Register(kGsensorDevicePath, MakeSimGsensor);
     devices_.Register(kPulseDevicePath, MakeSimPulse);
 }

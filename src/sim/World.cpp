@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -214,6 +216,52 @@ bool WorldWriter::MicrophoneStall(int64_t ms, std::string* error) {
 
 bool WorldWriter::MicrophoneFile(const std::string& path, std::string* error) {
     Set(kWorldMicFile, path);
+    return Write(error);
+}
+
+namespace {
+
+// g to whole milli-g.
+int64_t MilliG(double g) { return std::llround(g * 1000.0); }
+
+std::string Decimal(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", v < 0 ? 0.0 : v);
+    return text;
+}
+
+}  // namespace
+
+bool WorldWriter::VehicleSpeed(double kmh, std::string* error) {
+    Set(kWorldSpeedKmh, Decimal(kmh));
+    SetInt(kWorldSpeedSinceMs, MonotonicMs());
+    return Write(error);
+}
+
+bool WorldWriter::EngineSpeed(double rpm, std::string* error) {
+    Set(kWorldEngineRpm, Decimal(rpm));
+    SetInt(kWorldEngineSinceMs, MonotonicMs());
+    return Write(error);
+}
+
+bool WorldWriter::Acceleration(double fb_g, double lr_g, double ud_g, std::string* error) {
+    SetInt(kWorldAccelFbMg, MilliG(fb_g));
+    SetInt(kWorldAccelLrMg, MilliG(lr_g));
+    SetInt(kWorldAccelUdMg, MilliG(ud_g));
+    SetInt(kWorldAccelSinceMs, MonotonicMs());
+    return Write(error);
+}
+
+bool WorldWriter::Shock(double fb_g, double lr_g, double ud_g, std::string* error) {
+    SetInt(kWorldShockFbMg, MilliG(fb_g));
+    SetInt(kWorldShockLrMg, MilliG(lr_g));
+    SetInt(kWorldShockUdMg, MilliG(ud_g));
+    SetInt(kWorldShockAtMs, MonotonicMs());
+    return Write(error);
+}
+
+bool WorldWriter::GsensorPosition(int position, std::string* error) {
+    SetInt(kWorldGsensorPosition, position);
     return Write(error);
 }
 

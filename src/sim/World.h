@@ -46,6 +46,23 @@ inline constexpr const char* kWorldMicStallFromMs = "microphone_stall_from_ms"; 
 inline constexpr const char* kWorldMicStallUntilMs = "microphone_stall_until_ms";  // board clock ms
 inline constexpr const char* kWorldMicFile = "microphone_file";  // WAV file the microphone plays (empty: the tone)
 
+// Vehicle keys (the scripted drive). A change carries its board-clock time
+// (CLOCK_MONOTONIC, ms), so a model that looks late still splits its
+// measurement at the moment the vehicle changed.
+inline constexpr const char* kWorldSpeedKmh = "vehicle_speed_kmh";          // decimal km/h
+inline constexpr const char* kWorldSpeedSinceMs = "vehicle_speed_since_ms";
+inline constexpr const char* kWorldEngineRpm = "engine_rpm";                 // decimal revolutions per minute
+inline constexpr const char* kWorldEngineSinceMs = "engine_since_ms";
+inline constexpr const char* kWorldAccelFbMg = "accel_fb_mg";  // held acceleration, milli-g: front/back (+ forward)
+inline constexpr const char* kWorldAccelLrMg = "accel_lr_mg";  // left/right
+inline constexpr const char* kWorldAccelUdMg = "accel_ud_mg";  // up/down (+ up), on top of gravity
+inline constexpr const char* kWorldAccelSinceMs = "accel_since_ms";
+inline constexpr const char* kWorldShockFbMg = "shock_fb_mg";  // a short jolt, milli-g
+inline constexpr const char* kWorldShockLrMg = "shock_lr_mg";
+inline constexpr const char* kWorldShockUdMg = "shock_ud_mg";
+inline constexpr const char* kWorldShockAtMs = "shock_at_ms";  // when the jolt starts
+inline constexpr const char* kWorldGsensorPosition = "gsensor_position";  // how the sensor is mounted, 1..24
+
 using WorldValues = std::map<std::string, std::string, std::less<>>;
 
 // "key=value" lines to values and back. Blank and "#" lines are skipped,
@@ -136,6 +153,20 @@ public:
     bool MicrophoneStall(int64_t ms, std::string* error = nullptr);
     // Plays the WAV file at `path` (absolute) from now on; empty: the tone.
     bool MicrophoneFile(const std::string& path, std::string* error = nullptr);
+
+    // Vehicle steps; each writes the file with the board-clock time of the change.
+    // Vehicle speed in km/h (negative counts as 0).
+    bool VehicleSpeed(double kmh, std::string* error = nullptr);
+    // Engine speed in revolutions per minute (negative counts as 0).
+    bool EngineSpeed(double rpm, std::string* error = nullptr);
+    // Held acceleration in g along the vehicle's axes: front/back (+ forward),
+    // left/right, up/down (+ up, gravity comes on top).
+    bool Acceleration(double fb_g, double lr_g, double ud_g, std::string* error = nullptr);
+    // A short jolt in g along the vehicle's axes, starting now.
+    bool Shock(double fb_g, double lr_g, double ud_g, std::string* error = nullptr);
+    // How the G-sensor is mounted in the vehicle (1..24, as the recorder's
+    // mounting positions).
+    bool GsensorPosition(int position, std::string* error = nullptr);
 
 private:
     bool OneShot(std::string_view value_key, std::string_view generation_key, int64_t value, std::string* error);

@@ -121,7 +121,23 @@ void BoardInputs::HoldKey(const KeyInfo& key, bool held) {
     } else {
         held_ &= ~key.held_bit;
     }
-    diviv::sim::WriteInputWord(root_, diviv::sim::kInputIdle | held_);
+    diviv::sim::WriteInputWord(root_, InputWord());
+}
+
+void BoardInputs::SetContact(int input, bool active) {
+    if (input < 0 || input > 6) return;
+    if (active) {
+        contacts_ |= 1u << input;
+    } else {
+        contacts_ &= ~(1u << input);
+    }
+    diviv::sim::WriteInputWord(root_, InputWord());
+}
+
+// Held keys on bits 0..4; contact n on bit 9 + n, where the idle word has
+// the lower four lines high (inactive) and the upper three low.
+uint32_t BoardInputs::InputWord() const {
+    return (diviv::sim::kInputIdle ^ (contacts_ << 9)) | held_;
 }
 
 void BoardInputs::SendKeyEvent(const KeyInfo& key, bool pressed) {

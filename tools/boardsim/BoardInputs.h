@@ -2,6 +2,7 @@
 // supervising host's commands and the card-watching service's events.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Scenario.h"
@@ -37,6 +38,11 @@ public:
     void HoldKey(const KeyInfo& key, bool held);
     void SendKeyEvent(const KeyInfo& key, bool pressed);
 
+    // Contact input `input` (0..6) of the input word (bits 9..15): active
+    // means the recorder reads its bit as 1, so the lower four, which are
+    // active-low, clear their line and the upper three set it.
+    void SetContact(int input, bool active);
+
     // Sends a host command (64-byte text of type 1). 1 when sent, 0 when the
     // queue is full, -1 when it refused the message.
     int SendHostCommand(int command, int param, const std::string& text, bool text_param);
@@ -56,6 +62,7 @@ public:
 
 private:
     void WritePowerWord();
+    uint32_t InputWord() const;
     void SendEvent(int fd, int type, int code, int value);
 
     std::string root_;
@@ -67,6 +74,7 @@ private:
     bool ignition_ = true;
     bool power_switch_ = false;
     unsigned held_ = 0;
+    unsigned contacts_ = 0;  // active contact inputs, bit n = input n
 };
 
 }  // namespace boardsim

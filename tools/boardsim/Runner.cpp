@@ -377,6 +377,27 @@ void Runner::Act(const Step& s, double now) {
             if (!ok) Note(now, "camera fault not written: " + why);
             break;
         }
+        case Verb::Speed:
+        case Verb::Engine:
+        case Verb::Shock:
+        case Verb::Accel:
+        case Verb::Gsensor: {
+            // The G-sensor and pulse counter models in the recorder read the
+            // vehicle from the world file.
+            diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);
+            std::string why;
+            bool ok = false;
+            switch (s.verb) {
+                case Verb::Speed: ok = world.VehicleSpeed(s.value, &why); break;
+                case Verb::Engine: ok = world.EngineSpeed(s.value, &why); break;
+                case Verb::Shock: ok = world.Shock(s.g[0], s.g[1], s.g[2], &why); break;
+                case Verb::Accel: ok = world.Acceleration(s.g[0], s.g[1], s.g[2], &why); break;
+                default: ok = world.GsensorPosition(s.param, &why); break;
+            }
+            if (!ok) Note(now, "vehicle state not written: " + why);
+            break;
+        }
+        case Verb::Contact: inputs_.SetContact(s.param, s.on); break;
         case Verb::Screenshot: {
             const std::string path = AbsolutePath(s.text);
             std::error_code ec;

@@ -67,6 +67,17 @@ bool ParseNumber(const std::string& s, double* out) {
     return true;
 }
 
+// A number that may be negative (accelerations).
+bool ParseSigned(const std::string& s, double* out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+}
+
 bool ParseInt(const std::string& s, int* out) {
     if (s.empty()) return false;
     char* end = nullptr;
@@ -218,6 +229,35 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         if (kind == "stall" && n == 3 && ParseNumber(w[2], &s->seconds) && s->seconds > 0) return true;
         if (kind == "eio" && (n == 2 || (n == 3 && ParseInt(w[2], &s->param) && s->param > 0))) return true;
         *error = "'camera' takes drop N, stall SECONDS or eio [COUNT]";
+        return false;
+    }
+    if (verb == "speed" || verb == "engine") {
+        s->verb = verb == "speed" ? Verb::Speed : Verb::Engine;
+        if (n == 2 && ParseNumber(w[1], &s->value)) return true;
+        *error = verb == "speed" ? "'speed' takes the vehicle's speed in km/h" : "'engine' takes the engine's speed in rpm";
+        return false;
+    }
+    if (verb == "shock" || verb == "accel") {
+        s->verb = verb == "shock" ? Verb::Shock : Verb::Accel;
+        if (n == 4 && ParseSigned(w[1], &s->g[0]) && ParseSigned(w[2], &s->g[1]) && ParseSigned(w[3], &s->g[2]) &&
+            std::abs(s->g[0]) <= 16 && std::abs(s->g[1]) <= 16 && std::abs(s->g[2]) <= 16) {
+            return true;
+        }
+        *error = "'" + verb + "' takes front/back, left/right and up/down in g (at most 16 each)";
+        return false;
+    }
+    if (verb == "contact") {
+        s->verb = Verb::Contact;
+        if (n == 3 && ParseInt(w[1], &s->param) && s->param >= 0 && s->param <= 6) {
+            return ParseOnOff(w[2], "on", "off", &s->on, error);
+        }
+        *error = "'contact' takes an input number 0 to 6 and on or off";
+        return false;
+    }
+    if (verb == "gsensor") {
+        s->verb = Verb::Gsensor;
+        if (n == 3 && w[1] == "position" && ParseInt(w[2], &s->param) && s->param >= 1 && s->param <= 24) return true;
+        *error = "'gsensor' takes 'position P' with P from 1 to 24";
         return false;
     }
     if (verb == "key") {

@@ -20,6 +20,12 @@ enum class Verb {
     HostReplies,  // host replies on|off: read the reply queue, or leave it as a host that stopped reading
     Card,         // card insert|remove
     Camera,       // camera drop N | stall SECONDS | eio [COUNT]: a camera fault in the world file
+    Speed,        // speed KMH: the vehicle's speed (world file)
+    Engine,       // engine RPM: the engine's speed (world file)
+    Shock,        // shock FB LR UD: a short jolt in g (world file)
+    Accel,        // accel FB LR UD: a held acceleration in g (world file)
+    Contact,      // contact N on|off: contact input N (0-6) of the board's input word
+    Gsensor,      // gsensor position P: how the G-sensor is mounted (world file)
     Screenshot,   // screenshot FILE
     WaitLine,     // wait line "TEXT" [within S]: a new console line containing TEXT
     WaitLed,      // wait led A B C [within S]
@@ -55,6 +61,8 @@ struct Step {
     bool text_param = false;        // host: the parameter is text
     std::string text;               // host text, console text, screenshot path, camera fault kind
     std::array<int, 3> led{};
+    double value = 0;               // speed: km/h; engine: rpm
+    std::array<double, 3> g{};      // shock, accel: front/back, left/right, up/down in g
     int status = 0;                 // expect exit
     std::string source;             // the line as written
 };
