@@ -20,10 +20,8 @@
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
 #include "sim/SimGsensor.h"
-#include "sim/SimGsensor.h"
 #include "sim/SimI2cEeprom.h"
 #include "sim/SimMicrophone.h"
-#include "sim/SimPulse.h"
 #include "sim/SimPulse.h"
 #include "sim/SimRtc.h"
 
@@ -194,8 +192,6 @@ SimulatedBoard::SimulatedBoard() : parts_(std::make_unique<Parts>()) {
     devices_.Register("/dev/v4l/video0", MakeSimCamera);
     devices_.Register(kMicrophoneDevicePath, MakeSimMicrophone);
     devices_.Register(kRtcDevicePath, MakeSimRtc);
-    devices_.Register(kGsensorDevicePath, MakeSimGsensor);
-    devices_.Register(kPulseDevicePath, MakeSimPulse);
     devices_.Register(kGsensorDevicePath, MakeSimGsensor);
     devices_.Register(kPulseDevicePath, MakeSimPulse);
 }
