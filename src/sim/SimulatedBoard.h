@@ -26,7 +26,7 @@ inline constexpr const char* kScreenshotRequestFile = "/sim/screenshot_request";
 inline constexpr const char* kDirectFbArgs = "system=dummy,mode=640x480,no-cursor,quiet";
 
 // A simulated board with the standard device models registered (the camera
-// at "/dev/v4l/video0"). Tests register more or other models through
+// at "/dev/v4l/video0", the real-time clock at "/dev/rtc"). Tests register more or other models through
 // Devices() before the recorder opens them.
 class SimulatedBoard : public Board {
 public:
@@ -41,6 +41,7 @@ public:
     CameraDriver& Camera() override;
     DisplaySettings& Display() override;
     std::unique_ptr<Device> OpenDevice(std::string_view board_path, int flags, int* error) override;
+    OwnedFd OpenSerialPort(std::string_view board_path, int flags, int* error) override;
     std::unique_ptr<VideoEncoder> OpenVideoEncoder() override;
     void ServeBoardRequests(const ScreenshotFn& screenshot) override;
 

@@ -218,6 +218,11 @@ public:
     std::unique_ptr<Device> OpenDevice(std::string_view board_path, int flags, int* error) override {
         return OpenLinuxDevice(board_path, flags, error);
     }
+    OwnedFd OpenSerialPort(std::string_view board_path, int flags, int* error) override {
+        OwnedFd fd(OpenRetrying(BoardPath(board_path), flags));
+        *error = fd ? 0 : LastError();
+        return fd;
+    }
     // The board's hardware codec would plug in here; this build encodes
     // with libx264 on every board.
     std::unique_ptr<VideoEncoder> OpenVideoEncoder() override { return MakeX264Encoder(); }
