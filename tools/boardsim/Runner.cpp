@@ -17,12 +17,14 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "BoardInputs.h"
 #include "BoardWatch.h"
 #include "Scenario.h"
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
+#include "sim/SimMicrophoneWav.h"
 #include "sim/World.h"
 
 namespace boardsim {
@@ -48,6 +50,12 @@ std::string AbsolutePath(const std::string& p) {
     std::error_code ec;
     const fs::path abs = fs::absolute(p, ec);
     return ec ? p : abs.lexically_normal().string();
+}
+
+// A WAV file the simulated microphone can play.
+bool MicrophoneFileReadable(const std::string& path, std::string* why) {
+    std::vector<int16_t> samples;
+    return diviv::sim::ReadMicrophoneWav(path, &samples, why);
 }
 
 // The recorder's state as the board sees it.
@@ -375,6 +383,20 @@ void Runner::Act(const Step& s, double now) {
                             : s.text == "stall" ? world.CameraStall(std::llround(s.seconds * 1000), &why)
                                                 : world.CameraEio(s.param, &why);
             if (!ok) Note(now, "camera fault not written: " + why);
+            break;
+        }
+        case Verb::Microphone: {
+            // The microphone model in the recorder takes the step from the world file.
+            diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);
+            std::string why;
+            const bool ok = s.text == "eintr"     ? world.MicrophoneEintr(s.param, &why)
+                            : s.text == "timeout" ? world.MicrophoneTimeout(s.param, &why)
+                            : s.text == "stall"   ? world.MicrophoneStall(std::llround(s.seconds * 1000), &why)
+                            : s.text == "tone"    ? world.MicrophoneFile("", &why)
+                            : MicrophoneFileReadable(AbsolutePath(s.text), &why)
+                                ? world.MicrophoneFile(AbsolutePath(s.text), &why)
+                                : false;
+            if (!ok) Note(now, "microphone step not written: " + why);
             break;
         }
         case Verb::Speed:

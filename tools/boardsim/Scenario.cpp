@@ -231,6 +231,19 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         *error = "'camera' takes drop N, stall SECONDS or eio [COUNT]";
         return false;
     }
+    if (verb == "microphone") {
+        // The kind in `text`: tone, eintr, timeout, stall, or the WAV file's path.
+        s->verb = Verb::Microphone;
+        const std::string kind = n >= 2 ? w[1] : "";
+        s->text = kind;
+        s->param = 1;
+        const bool counted = kind == "eintr" || kind == "timeout";
+        if (counted && (n == 2 || (n == 3 && ParseInt(w[2], &s->param) && s->param > 0))) return true;
+        if (kind == "stall" && n == 3 && ParseNumber(w[2], &s->seconds) && s->seconds > 0) return true;
+        if (n == 2 && !kind.empty() && !counted && kind != "stall") return true;  // tone, or a file
+        *error = "'microphone' takes FILE, tone, eintr [COUNT], timeout [COUNT] or stall SECONDS";
+        return false;
+    }
     if (verb == "speed" || verb == "engine") {
         s->verb = verb == "speed" ? Verb::Speed : Verb::Engine;
         if (n == 2 && ParseNumber(w[1], &s->value)) return true;

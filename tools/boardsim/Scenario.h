@@ -20,6 +20,7 @@ enum class Verb {
     HostReplies,  // host replies on|off: read the reply queue, or leave it as a host that stopped reading
     Card,         // card insert|remove
     Camera,       // camera drop N | stall SECONDS | eio [COUNT]: a camera fault in the world file
+    Microphone,   // microphone FILE|tone | eintr [COUNT] | timeout [COUNT] | stall SECONDS (world file)
     Speed,        // speed KMH: the vehicle's speed (world file)
     Engine,       // engine RPM: the engine's speed (world file)
     Shock,        // shock FB LR UD: a short jolt in g (world file)

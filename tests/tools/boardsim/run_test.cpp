@@ -15,6 +15,7 @@
 
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
+#include "sim/SimMicrophoneWav.h"
 #include "sim/World.h"
 #include "support/SimBoardFixture.h"
 
@@ -270,6 +271,34 @@ TEST_F(BoardsimRunTest, CameraStepsReachTheWorldFile) {
     const int64_t until = std::stoll(world.at("camera_stall_until_ms"));
     EXPECT_GE(until, before + 2000);
     EXPECT_LE(until, diviv::MonotonicMs() + 2000);
+}
+
+TEST_F(BoardsimRunTest, MicrophoneStepsReachTheWorldFile) {
+    const std::string wav = work_ + "/horn.wav";
+    ASSERT_TRUE(diviv::sim::WriteMicrophoneWav(wav, std::vector<int16_t>(800, 1000)));
+    std::string out;
+    const int64_t before = diviv::MonotonicMs();
+    EXPECT_EQ(RunScenario("0 wait line \"fake : ready\" within 20\n"
+                          "+0 microphone eintr 2\n"
+                          "+0 microphone timeout\n"
+                          "+0 microphone timeout 3\n"
+                          "+0 microphone stall 1.5\n"
+                          "+0 microphone " + wav + "\n"
+                          "+0 microphone " + work_ + "/missing.wav\n"
+                          "+0 expect on\n",
+                          FAKE_RECORDER, &out),
+              0)
+        << out;
+    const diviv::sim::WorldValues world = diviv::sim::ParseWorld(Read(diviv::sim::kWorldFile));
+    EXPECT_EQ(world.at("microphone_eintr"), "2");
+    EXPECT_EQ(world.at("microphone_eintr_gen"), "1");
+    EXPECT_EQ(world.at("microphone_timeout"), "3");
+    EXPECT_EQ(world.at("microphone_timeout_gen"), "2") << "one generation per step";
+    const int64_t from = std::stoll(world.at("microphone_stall_from_ms"));
+    EXPECT_GE(from, before);
+    EXPECT_EQ(std::stoll(world.at("microphone_stall_until_ms")) - from, 1500);
+    EXPECT_EQ(world.at("microphone_file"), wav) << "a file that cannot be played is not named";
+    EXPECT_TRUE(Has(out, "microphone step not written")) << out;
 }
 
 }  // namespace

@@ -158,3 +158,30 @@ TEST(ScenarioParse, CameraFaults) {
         EXPECT_NE(error.find("'camera' takes drop N, stall SECONDS or eio [COUNT]"), std::string::npos) << error;
     }
 }
+
+TEST(ScenarioParse, MicrophoneSteps) {
+    std::vector<boardsim::Step> steps;
+    std::string error;
+    ASSERT_TRUE(boardsim::ParseScenario("1 microphone eintr\n2 microphone timeout 2\n3 microphone stall 0.5\n"
+                                        "4 microphone sounds/horn.wav\n5 microphone tone\n",
+                                        &steps, &error))
+        << error;
+    ASSERT_EQ(steps.size(), 5u);
+    EXPECT_EQ(steps[0].verb, boardsim::Verb::Microphone);
+    EXPECT_EQ(steps[0].text, "eintr");
+    EXPECT_EQ(steps[0].param, 1) << "one read unless a count is given";
+    EXPECT_EQ(steps[1].text, "timeout");
+    EXPECT_EQ(steps[1].param, 2);
+    EXPECT_EQ(steps[2].text, "stall");
+    EXPECT_EQ(steps[2].seconds, 0.5);
+    EXPECT_EQ(steps[3].text, "sounds/horn.wav");
+    EXPECT_EQ(steps[4].text, "tone");
+    EXPECT_TRUE(boardsim::IsAction(boardsim::Verb::Microphone)) << "boardsim ctl takes it too";
+    for (const char* bad : {"1 microphone\n", "1 microphone stall\n", "1 microphone stall 0\n", "1 microphone eintr 0\n",
+                            "1 microphone timeout x\n", "1 microphone a.wav b.wav\n"}) {
+        EXPECT_FALSE(boardsim::ParseScenario(bad, &steps, &error)) << bad;
+        EXPECT_NE(error.find("'microphone' takes FILE, tone, eintr [COUNT], timeout [COUNT] or stall SECONDS"),
+                  std::string::npos)
+            << error;
+    }
+}
