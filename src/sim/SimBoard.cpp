@@ -79,17 +79,32 @@ bool WriteCardImage(const std::string& image_path, const SimBoardOptions& option
     return static_cast<bool>(out);
 }
 
+namespace {
+
+// The board's driver state files are read in one piece: a reader sees the
+// old word or the new one, never the empty file a rewrite in place shows
+// for a moment. So they are replaced by rename.
+bool ReplaceStateFile(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".new." + std::to_string(::getpid());
+    if (!WriteTextFile(tmp, text)) return false;
+    if (std::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    std::remove(tmp.c_str());
+    return false;
+}
+
+}  // namespace
+
 bool WritePowerState(const std::string& dir, bool supply_power, bool ignition, bool power_switch) {
     const unsigned word = (supply_power ? 0u : 1u) | (ignition ? 2u : 0u) | (power_switch ? 4u : 0u);
     char text[8];
     std::snprintf(text, sizeof text, "%05x", word);
-    return WriteTextFile(dir + "/proc/driver/power", text);
+    return ReplaceStateFile(dir + "/proc/driver/power", text);
 }
 
 bool WriteInputWord(const std::string& dir, uint32_t word) {
     char text[16];
     std::snprintf(text, sizeof text, "%08x\n", word);
-    return WriteTextFile(dir + "/proc/driver/input", text);
+    return ReplaceStateFile(dir + "/proc/driver/input", text);
 }
 
 bool WriteMounts(const std::string& dir, bool mounted, bool writable) {

@@ -2,8 +2,12 @@
 // contact step through the board's input word to the recorder's contact bits.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "BoardInputs.h"
 #include "Scenario.h"
+#include "platform/Board.h"
 #include "sensors/PulseAndContReceiveThread.h"
 #include "sim/SimBoard.h"
 #include "support/SimBoardFixture.h"
@@ -79,6 +83,24 @@ TEST_F(ContactStepTest, ActiveContactsReadAsOnesWithKeysHeldAlongside) {
     EXPECT_EQ(sigin(), 0x7Fu);
     for (int n = 0; n <= 6; ++n) inputs.SetContact(n, false);
     EXPECT_EQ(Read("/proc/driver/input"), "00001e00\n");
+}
+
+TEST_F(ContactStepTest, TheRecorderNeverReadsAHalfWrittenInputWord) {
+    boardsim::BoardInputs inputs(root_);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) inputs.SetContact(i % 7, (i / 7) % 2 == 0);
+        done = true;
+    });
+    int reads = 0, whole = 0;
+    while (!done.load()) {
+        char buf[32];
+        const int n = diviv::TheBoard().InputDevices().ReadDriverFile("/proc/driver/input", buf, 31);
+        ++reads;
+        whole += n == 9 ? 1 : 0;
+    }
+    writer.join();
+    EXPECT_EQ(whole, reads) << "every read sees a whole line, as from the driver";
 }
 
 }  // namespace
