@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Mount.h"
 #include "recording/AudioDrain.h"
+#include "recording/RmcDrain.h"
 #include "recording/SensorDrain.h"
 #include "recording/VideoDrain.h"
 #include "storage/indexf.h"
@@ -56,15 +57,19 @@ void AsfMuxThread(dr_common_t* dr) {
     diviv::audio::AudioDrain audio(diviv::audio::DumpAudioPath());
     // The G-sensor, pulse and contact records likewise (DIVIV_DUMP_SENSORS).
     diviv::sensors::SensorDrain sensors(diviv::sensors::DumpSensorsPrefix());
+    // The GPS sentences likewise (DIVIV_DUMP_RMC).
+    diviv::recording::RmcDrain rmc(diviv::recording::DumpRmcPath());
     while (dr->REQ_AM_CLOSE.load() == 0) {
         video.Poll(dr);
         audio.Poll(dr);
         sensors.Poll(dr);
+        rmc.Poll(dr);
         dr_usleep(20000);
     }
     video.Poll(dr);
     audio.Poll(dr);
     sensors.Poll(dr);
+    rmc.Poll(dr);
 
     std::printf("AM : Debug :: EXIT_LOOP\n");
     std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);
