@@ -25,6 +25,7 @@
 
 namespace diviv {
 
+class VideoDecoder;
 class VideoEncoder;
 
 // The EEPROM: its I2C adapter and the write-protect line.
@@ -149,6 +150,8 @@ public:
 
     // A new, closed H.264 encoder.
     virtual std::unique_ptr<VideoEncoder> OpenVideoEncoder() = 0;
+    // A new, closed H.264 decoder.
+    virtual std::unique_ptr<VideoDecoder> OpenVideoDecoder() = 0;
 
     // The main thread's hook for requests the board itself makes of the
     // recorder (the simulated board asks for screenshots). `screenshot`

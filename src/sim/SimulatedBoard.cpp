@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/BoardPath.h"
+#include "platform/AvcodecDecoder.h"
 #include "platform/X264Encoder.h"
 #include "platform/linux/LinuxBoard.h"
 #include "sim/SimCamera.h"
@@ -224,6 +225,7 @@ OwnedFd SimulatedBoard::OpenSerialPort(std::string_view board_path, int flags, i
 }
 
 std::unique_ptr<VideoEncoder> SimulatedBoard::OpenVideoEncoder() { return MakeX264Encoder(); }
+std::unique_ptr<VideoDecoder> SimulatedBoard::OpenVideoDecoder() { return MakeAvcodecDecoder(); }
 
 void SimulatedBoard::ServeBoardRequests(const ScreenshotFn& screenshot) {
     const std::string req = BoardPath(kScreenshotRequestFile);

@@ -43,6 +43,7 @@ public:
     std::unique_ptr<Device> OpenDevice(std::string_view board_path, int flags, int* error) override;
     OwnedFd OpenSerialPort(std::string_view board_path, int flags, int* error) override;
     std::unique_ptr<VideoEncoder> OpenVideoEncoder() override;
+    std::unique_ptr<VideoDecoder> OpenVideoDecoder() override;
     void ServeBoardRequests(const ScreenshotFn& screenshot) override;
 
     DeviceRegistry& Devices() { return devices_; }

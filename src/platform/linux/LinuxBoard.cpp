@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "platform/BoardPath.h"
+#include "platform/AvcodecDecoder.h"
 #include "platform/X264Encoder.h"
 
 namespace diviv::linux_board {
@@ -226,6 +227,7 @@ public:
     // The board's hardware codec would plug in here; this build encodes
     // with libx264 on every board.
     std::unique_ptr<VideoEncoder> OpenVideoEncoder() override { return MakeX264Encoder(); }
+    std::unique_ptr<VideoDecoder> OpenVideoDecoder() override { return MakeAvcodecDecoder(); }
     void ServeBoardRequests(const ScreenshotFn&) override {}
 
 private:
