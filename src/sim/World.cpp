@@ -265,4 +265,20 @@ bool WorldWriter::GsensorPosition(int position, std::string* error) {
     return Write(error);
 }
 
+bool WorldWriter::GpsSignal(std::string_view signal, std::string* error) {
+    Set(kWorldGpsSignal, signal);
+    SetInt(kWorldGpsWakes, 1);
+    return Write(error);
+}
+
+bool WorldWriter::GpsNeverWakes(std::string* error) {
+    SetInt(kWorldGpsWakes, 0);
+    return Write(error);
+}
+
+bool WorldWriter::GpsRoute(const std::string& path, std::string* error) {
+    Set(kWorldGpsRoute, path);
+    return Write(error);
+}
+
 }  // namespace diviv::sim

@@ -63,6 +63,11 @@ inline constexpr const char* kWorldShockUdMg = "shock_ud_mg";
 inline constexpr const char* kWorldShockAtMs = "shock_at_ms";  // when the jolt starts
 inline constexpr const char* kWorldGsensorPosition = "gsensor_position";  // how the sensor is mounted, 1..24
 
+// GPS module keys (boardsim plays the module; it reads these itself).
+inline constexpr const char* kWorldGpsSignal = "gps_signal";  // fix (status A), nofix (status V) or silent
+inline constexpr const char* kWorldGpsWakes = "gps_wakes";    // 1: ON/OFF pulses work; 0: the module never wakes
+inline constexpr const char* kWorldGpsRoute = "gps_route";    // CSV file of the route (absolute); empty: the built-in loop
+
 using WorldValues = std::map<std::string, std::string, std::less<>>;
 
 // "key=value" lines to values and back. Blank and "#" lines are skipped,
@@ -167,6 +172,15 @@ public:
     // How the G-sensor is mounted in the vehicle (1..24, as the recorder's
     // mounting positions).
     bool GsensorPosition(int position, std::string* error = nullptr);
+
+    // GPS module steps; each writes the file.
+    // "fix", "nofix" or "silent"; a module that talks wakes again when pulsed.
+    bool GpsSignal(std::string_view signal, std::string* error = nullptr);
+    // A module that ignores its ON/OFF pulses from now on.
+    bool GpsNeverWakes(std::string* error = nullptr);
+    // The route the vehicle drives: a CSV file (absolute path), empty for
+    // the built-in loop.
+    bool GpsRoute(const std::string& path, std::string* error = nullptr);
 
 private:
     bool OneShot(std::string_view value_key, std::string_view generation_key, int64_t value, std::string* error);

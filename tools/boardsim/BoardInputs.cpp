@@ -134,10 +134,16 @@ void BoardInputs::SetContact(int input, bool active) {
     diviv::sim::WriteInputWord(root_, InputWord());
 }
 
+void BoardInputs::SetGpsWakeup(bool running) {
+    gps_wakeup_ = running;
+    diviv::sim::WriteInputWord(root_, InputWord());
+}
+
 // Held keys on bits 0..4; contact n on bit 9 + n, where the idle word has
-// the lower four lines high (inactive) and the upper three low.
+// the lower four lines high (inactive) and the upper three low; the GPS
+// module's WAKEUP on bit 19.
 uint32_t BoardInputs::InputWord() const {
-    return (diviv::sim::kInputIdle ^ (contacts_ << 9)) | held_;
+    return (diviv::sim::kInputIdle ^ (contacts_ << 9)) | held_ | (gps_wakeup_ ? 1u << 19 : 0u);
 }
 
 void BoardInputs::SendKeyEvent(const KeyInfo& key, bool pressed) {

@@ -43,6 +43,10 @@ public:
     // active-low, clear their line and the upper three set it.
     void SetContact(int input, bool active);
 
+    // The GPS module's WAKEUP output: bit 19 of the input word, high while
+    // the module runs.
+    void SetGpsWakeup(bool running);
+
     // Sends a host command (64-byte text of type 1). 1 when sent, 0 when the
     // queue is full, -1 when it refused the message.
     int SendHostCommand(int command, int param, const std::string& text, bool text_param);
@@ -75,6 +79,7 @@ private:
     bool power_switch_ = false;
     unsigned held_ = 0;
     unsigned contacts_ = 0;  // active contact inputs, bit n = input n
+    bool gps_wakeup_ = false;
 };
 
 }  // namespace boardsim

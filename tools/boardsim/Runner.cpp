@@ -21,6 +21,7 @@
 
 #include "BoardInputs.h"
 #include "BoardWatch.h"
+#include "GpsModule.h"
 #include "Scenario.h"
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
@@ -132,6 +133,7 @@ private:
     std::vector<Step> steps_;
     BoardInputs inputs_;
     std::optional<BoardWatch> watch_;
+    std::optional<GpsModule> gps_;
     pid_t pid_ = -1;
     int console_fd_ = -1;
     int control_fd_ = -1;
@@ -185,6 +187,8 @@ bool Runner::Start(std::string* error) {
     if (!inputs_.Open(error)) return false;
     ResetIndicators(opts_.root);
     watch_.emplace(opts_.root);
+    gps_.emplace(opts_.root, [this](bool running) { inputs_.SetGpsWakeup(running); });
+    if (!gps_->Open(error)) return false;
 
     const std::string fifo = opts_.root + kControlFifo;
     ::unlink(fifo.c_str());
@@ -375,6 +379,27 @@ void Runner::Act(const Step& s, double now) {
         case Verb::Card:
             if (!inputs_.CardEvent(s.on)) Note(now, "card event could not be queued");
             break;
+        case Verb::Gps: {
+            // The GPS module here follows the world file like the recorder's models.
+            diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);
+            std::string why;
+            bool ok = true;
+            if (s.text == "route") {
+                const std::string path = s.file == "loop" ? std::string() : AbsolutePath(s.file);
+                std::vector<RoutePoint> route;
+                if (!path.empty() && !LoadRoute(path, &route, &why)) {
+                    Note(now, "gps route not taken: " + why);
+                    break;
+                }
+                ok = world.GpsRoute(path, &why);
+            } else if (s.text == "nowake") {
+                ok = world.GpsNeverWakes(&why);
+            } else {
+                ok = world.GpsSignal(s.text, &why);
+            }
+            if (!ok) Note(now, "GPS state not written: " + why);
+            break;
+        }
         case Verb::Camera: {
             // The camera model in the recorder takes the step from the world file.
             diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);
@@ -613,14 +638,18 @@ void Runner::Loop() {
     const bool scenario = !steps_.empty();
     const double timeout = opts_.timeout > 0 ? opts_.timeout : (scenario ? kDefaultRunTimeout : 0);
     while (true) {
-        pollfd fds[2] = {{console_fd_, POLLIN, 0}, {control_fd_, POLLIN, 0}};
-        ::poll(fds, 2, 20);
+        pollfd fds[4] = {{console_fd_, POLLIN, 0},
+                         {control_fd_, POLLIN, 0},
+                         {gps_->gps_fd(), POLLIN, 0},
+                         {gps_->uart3_fd(), POLLIN, 0}};
+        ::poll(fds, 4, 20);
         ReadConsole();
         ReadControl();
         Reap();
         double now = Now() - start_;
         std::vector<TimelineEntry> seen;
         watch_->Poll(now, &seen);
+        if (!Gone()) gps_->Poll(now, &seen);
         for (const TimelineEntry& e : seen) Note(e.t, e.what);
         if (watch_->SwitchedOff()) EndProgram(BoardState::SwitchedOff, "board switched off by the recorder");
         if (g_interrupted) EndProgram(BoardState::Ended, "interrupted");

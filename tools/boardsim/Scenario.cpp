@@ -273,6 +273,18 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         *error = "'gsensor' takes 'position P' with P from 1 to 24";
         return false;
     }
+    if (verb == "gps") {
+        s->verb = Verb::Gps;
+        const std::string kind = n >= 2 ? w[1] : "";
+        s->text = kind;
+        if (n == 2 && (kind == "fix" || kind == "nofix" || kind == "silent" || kind == "nowake")) return true;
+        if (n == 3 && kind == "route") {
+            s->file = w[2];
+            return true;
+        }
+        *error = "'gps' takes fix, nofix, silent, nowake, or route FILE|loop";
+        return false;
+    }
     if (verb == "key") {
         s->verb = Verb::Key;
         return need(2) && ParseKeys(w[1], &s->keys, error);

@@ -20,6 +20,7 @@ enum class Verb {
     HostReplies,  // host replies on|off: read the reply queue, or leave it as a host that stopped reading
     Card,         // card insert|remove
     Camera,       // camera drop N | stall SECONDS | eio [COUNT]: a camera fault in the world file
+    Gps,          // gps fix|nofix|silent|nowake|route FILE|route loop: the GPS module (world file)
     Microphone,   // microphone FILE|tone | eintr [COUNT] | timeout [COUNT] | stall SECONDS (world file)
     Speed,        // speed KMH: the vehicle's speed (world file)
     Engine,       // engine RPM: the engine's speed (world file)
@@ -60,7 +61,8 @@ struct Step {
     double seconds = 0;             // hold time; wait/expect time limit (0: the verb's default)
     int command = 0, param = 0;     // host; host fill: the message type in `command`
     bool text_param = false;        // host: the parameter is text
-    std::string text;               // host text, console text, screenshot path, camera fault kind
+    std::string text;               // host text, console text, screenshot path, camera fault kind, gps kind
+    std::string file;               // gps route: the CSV file, or "loop"
     std::array<int, 3> led{};
     double value = 0;               // speed: km/h; engine: rpm
     std::array<double, 3> g{};      // shock, accel: front/back, left/right, up/down in g
