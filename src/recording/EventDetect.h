@@ -49,6 +49,12 @@ void ResetFileEventInfo(event_info_forAfile* info);
 // the external input; speed, engine and idling events alone do not count.
 bool IsEventFile(const event_info_forAfile& info);
 
+// Indicator requests: raise event_led (and drv_alert when `alert`) to 1
+// unless already 1; release them from 2 (taken over by the indicator
+// logic) to 0, leaving a request still at 1 for the indicators to show.
+void RequestEventIndication(event_info_forAfile* info, bool alert);
+void ReleaseEventIndication(event_info_forAfile* info, bool alert);
+
 // ---- G-sensor ---------------------------------------------------------------
 
 // The sample's acceleration in the vehicle's axes, as 8-bit values
@@ -121,10 +127,13 @@ public:
     explicit IdleTimer(NowFn now = nullptr);  // nullptr: the system clock
     // reset != 0: restart and return 0; else the milliseconds since then.
     long GetIdleElapsedMilliTime(int reset);
+    // The last value GetIdleElapsedMilliTime(0) returned.
+    long last_elapsed() const { return last_ms_; }
 
 private:
     NowFn now_;
     int64_t mark_ms_ = 0;
+    long last_ms_ = 0;
 };
 
 // The writer's idle timer (one per process).
