@@ -188,17 +188,6 @@ TEST_F(AudioBlocksTest, ACompletionThatFallsShortIsReportedAndFilledWithSilence)
     EXPECT_EQ(test::CountLines(console, "AC : Error First Read Data = 600 [-1]"), 1);
 }
 
-TEST_F(AudioBlocksTest, MuteTurnsEveryBlockIntoStampedSilence) {
-    dr()->audio_mute = 1;
-    script_ = {{1600, 0, {1700000001, 0}}, {1600, 0, {1700000001, 100000}}, {800, 0, {1700000001, 200000}},
-               {800, 0, {}}};
-    (void)Capture(3);
-    EXPECT_EQ(TakePcm(), std::vector<uint8_t>(4800, 0));
-    const auto stamps = TakeStamps();
-    ASSERT_EQ(stamps.size(), 3u);
-    EXPECT_EQ(stamps[2].tv_usec, 200000);
-}
-
 TEST_F(AudioBlocksTest, TheEndOfRunLinesGiveTheTimesAndTheRateInSamples) {
     // Ten blocks whose capture times are exactly 100 ms apart: 8000 samples
     // per second (not the 16000 bytes per second the port delivers).
