@@ -52,7 +52,8 @@ int16_t MicrophoneToneSample(int64_t wall_ns) {
     return static_cast<int16_t>(std::lround(amplitude * std::sin(2 * std::numbers::pi * hz * t)));
 }
 
-SimMicrophone::SimMicrophone(std::string board_path) : DeviceModel(std::move(board_path)) {}
+SimMicrophone::SimMicrophone(std::string board_path, std::shared_ptr<SimSpeaker> speaker)
+    : DeviceModel(std::move(board_path)), speaker_(std::move(speaker)) {}
 
 MicrophoneCounters SimMicrophone::Counters() const {
     std::lock_guard lock(mutex_);
@@ -242,9 +243,13 @@ ssize_t SimMicrophone::DoRead(std::span<std::byte> buffer) {
     return static_cast<ssize_t>(n * 2);
 }
 
-ssize_t SimMicrophone::DoWrite(std::span<const std::byte>) {
+ssize_t SimMicrophone::DoWrite(std::span<const std::byte> data) {
     if (const int rc = TakeFault(FaultOp::kWrite); rc < 0) return rc;
-    return -EINVAL;  // a capture port
+    {
+        std::lock_guard lock(mutex_);
+        if (!configured_ || !speaker_) return -EINVAL;
+    }
+    return speaker_->Play(data);  // waits for room: not under the capture side's lock
 }
 
 int SimMicrophone::DoPoll(short events, int timeout_ms) {
@@ -278,6 +283,12 @@ MappedMemory SimMicrophone::DoMap(size_t, off_t, int* error) {
 std::unique_ptr<Device> MakeSimMicrophone(const std::string& board_path, int, int* error) {
     if (error != nullptr) *error = 0;
     return std::make_unique<SimMicrophone>(board_path);
+}
+
+std::unique_ptr<Device> MakeSimSsiAudio(std::shared_ptr<SimSpeaker> speaker, const std::string& board_path, int,
+                                        int* error) {
+    if (error != nullptr) *error = 0;
+    return std::make_unique<SimMicrophone>(board_path, std::move(speaker));
 }
 
 }  // namespace diviv::sim

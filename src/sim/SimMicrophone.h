@@ -27,6 +27,8 @@
 //   be read is lost), a stall (no sound for a while: reads time out and the
 //   sound of the stall is lost). DeviceModel::InjectFault works on every
 //   request.
+// - The same device plays sound: writes after request 0 go to the board's
+//   speaker (sim/SimSpeaker.h) when it has one, else fail with EINVAL.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,7 @@
 
 #include "platform/SsiAudio.h"
 #include "sim/DeviceModel.h"
+#include "sim/SimSpeaker.h"
 
 namespace diviv::sim {
 
@@ -67,7 +70,7 @@ struct MicrophoneCounters {
 
 class SimMicrophone : public DeviceModel {
 public:
-    explicit SimMicrophone(std::string board_path);
+    explicit SimMicrophone(std::string board_path, std::shared_ptr<SimSpeaker> speaker = nullptr);
 
     MicrophoneCounters Counters() const;
 
@@ -115,9 +118,14 @@ private:
     std::string file_path_;
     std::vector<int16_t> file_;
     int64_t file_start_ = 0;
+
+    const std::shared_ptr<SimSpeaker> speaker_;  // the play side; may be none
 };
 
 // The factory the simulated board registers for kMicrophoneDevicePath.
 std::unique_ptr<Device> MakeSimMicrophone(const std::string& board_path, int flags, int* error);
+// The same device with its play side on `speaker`.
+std::unique_ptr<Device> MakeSimSsiAudio(std::shared_ptr<SimSpeaker> speaker, const std::string& board_path, int flags,
+                                        int* error);
 
 }  // namespace diviv::sim

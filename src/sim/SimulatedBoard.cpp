@@ -20,11 +20,14 @@
 #include "platform/linux/LinuxBoard.h"
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
+#include "sim/SimDisplay.h"
+#include "sim/SimFramebuffer.h"
 #include "sim/SimGsensor.h"
 #include "sim/SimI2cEeprom.h"
 #include "sim/SimMicrophone.h"
 #include "sim/SimPulse.h"
 #include "sim/SimRtc.h"
+#include "sim/SimSpeaker.h"
 
 namespace diviv::sim {
 
@@ -134,9 +137,11 @@ public:
 class SimDisplay final : public DisplaySettings {
 public:
     std::string DirectFbArgs() override { return kDirectFbArgs; }
-    // The video output plane comes with the display output model; until
-    // then nothing shows through the colour key.
-    bool VideoPlane(uint8_t*, int, int) override { return false; }
+    // The picture the display output device shows, in its window.
+    bool VideoPlane(uint8_t* rgb, int width, int height) override {
+        if (rgb == nullptr || width <= 0 || height <= 0) return false;
+        return plane->Compose(rgb, width, height);
+    }
     // The camera's overlay picture, placed in its overlay window (scaled to
     // it).
     bool CaptureOverlay(uint8_t* rgb, uint8_t* mask, int width, int height) override {
@@ -145,36 +150,14 @@ public:
             pic->height <= 0)
             return false;
         std::fill(mask, mask + static_cast<size_t>(width) * height, uint8_t{0});
-        const int wx = static_cast<int>(pic->window.left), wy = static_cast<int>(pic->window.top);
-        const int ww = pic->window.width > 0 ? static_cast<int>(pic->window.width) : pic->width;
-        const int wh = pic->window.height > 0 ? static_cast<int>(pic->window.height) : pic->height;
-        const uint8_t* y_plane = pic->yuv.data();
-        const uint8_t* u_plane = y_plane + static_cast<size_t>(pic->width) * pic->height;
-        const uint8_t* v_plane = u_plane + static_cast<size_t>(pic->width / 2) * (pic->height / 2);
-        for (int dy = 0; dy < wh; ++dy) {
-            const int oy = wy + dy;
-            if (oy < 0 || oy >= height) continue;
-            const int sy = dy * pic->height / wh;
-            for (int dx = 0; dx < ww; ++dx) {
-                const int ox = wx + dx;
-                if (ox < 0 || ox >= width) continue;
-                const int sx = dx * pic->width / ww;
-                // ITU-R BT.601 studio range to full-range RGB.
-                const int c = y_plane[sy * pic->width + sx] - 16;
-                const int d = u_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
-                const int e = v_plane[(sy / 2) * (pic->width / 2) + sx / 2] - 128;
-                mask[static_cast<size_t>(oy) * width + ox] = 1;
-                uint8_t* px = rgb + (static_cast<size_t>(oy) * width + ox) * 3;
-                px[0] = Clamp((298 * c + 409 * e + 128) >> 8);
-                px[1] = Clamp((298 * c - 100 * d - 208 * e + 128) >> 8);
-                px[2] = Clamp((298 * c + 516 * d + 128) >> 8);
-            }
-        }
+        ComposeI420(pic->yuv.data(), pic->width, pic->height, pic->window, rgb, mask, width, height);
         return true;
     }
 
-private:
-    static uint8_t Clamp(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+    // Shared with the display's device models.
+    std::shared_ptr<SimVideoPlane> plane = std::make_shared<SimVideoPlane>();
+    std::shared_ptr<SimFramebuffers> framebuffers = std::make_shared<SimFramebuffers>();
+    std::shared_ptr<SimSpeaker> speaker = std::make_shared<SimSpeaker>();
 };
 
 }  // namespace
@@ -191,7 +174,15 @@ struct SimulatedBoard::Parts {
 
 SimulatedBoard::SimulatedBoard() : parts_(std::make_unique<Parts>()) {
     devices_.Register("/dev/v4l/video0", MakeSimCamera);
-    devices_.Register(kMicrophoneDevicePath, MakeSimMicrophone);
+    devices_.Register(kMicrophoneDevicePath, [speaker = parts_->display.speaker](const std::string& path, int flags,
+                                                                                  int* error) {
+        return MakeSimSsiAudio(speaker, path, flags, error);
+    });
+    devices_.Register(kVideoOutputDevice, [plane = parts_->display.plane](const std::string& path, int flags,
+                                                                          int* error) {
+        return MakeSimVideoOutput(plane, path, flags, error);
+    });
+    RegisterSimFramebuffers(devices_, parts_->display.framebuffers);
     devices_.Register(kRtcDevicePath, MakeSimRtc);
     devices_.Register(kGsensorDevicePath, MakeSimGsensor);
     devices_.Register(kPulseDevicePath, MakeSimPulse);
