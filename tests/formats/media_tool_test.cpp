@@ -18,6 +18,7 @@
 #include "AsfFileReader.h"
 #include "AsfTestKit.h"
 #include "MediaCommands.h"
+#include "MediaToolRun.h"
 #include "TestSignals.h"
 #include "WavFile.h"
 #include "formats/g726dec.h"
@@ -59,22 +60,8 @@ Outcome Shell(const std::string& cmd) {
 
 // The tool in-process, with its output captured.
 Outcome Tool(std::vector<std::string> args) {
-    args.insert(args.begin(), "diviv-media");
-    std::vector<const char*> argv;
-    for (auto& a : args) argv.push_back(a.c_str());
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    const int rc = media::RunCommandLine(static_cast<int>(argv.size()), argv.data(), out, err);
-    auto read = [](FILE* f) {
-        std::string s;
-        std::rewind(f);
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-        std::fclose(f);
-        return s;
-    };
-    return {rc, read(out), read(err)};
+    mediatest::Outcome o = mediatest::Tool(std::move(args));
+    return {o.rc, o.out, o.err};
 }
 
 std::string P(const char* name) { return (kWork / name).string(); }

@@ -24,6 +24,10 @@ constexpr const char* kUsage =
     "      per decoded picture its time and the frame band read back from it:\n"
     "      \"pts_ms=T seq=N marker=0|1\" or \"pts_ms=T band=unreadable\" (raw streams at 30\n"
     "      pictures per second).\n"
+    "  diviv-media check FILE.asf|FOLDER... [--pass CODE]\n"
+    "      per recording: sound or damaged, duration, pictures and gaps in their times,\n"
+    "      audio against video, sensor records by kind, trip and event summaries,\n"
+    "      scrambling; exit 1 when a recording is damaged.\n"
     "  diviv-media g726 encode|decode --bits N IN OUT\n"
     "      WAV (8 kHz 16-bit mono) to packed G.726 code words at N = 2..5 bits, or back.\n";
 
@@ -151,6 +155,17 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
             o.havePass = true;
         }
         return Frames(o, out, error) == 0 ? 0 : Fail(err, error);
+    }
+    if (cmd == "check") {
+        CheckOptions o;
+        if (!Split(argc, argv, 2, {"--pass"}, a, error)) return Fail(err, error);
+        if (a.positional.empty()) return Fail(err, "check needs at least one FILE.asf or folder");
+        o.inputs = a.positional;
+        for (auto& [k, v] : a.options) {
+            if (!ParsePass(v, o.pass, error)) return Fail(err, error);
+            o.havePass = true;
+        }
+        return Check(o, out, error) == 0 ? 0 : Fail(err, error);
     }
     if (cmd == "g726") {
         if (argc < 3) return Fail(err, "g726 needs encode or decode");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace media {
 
@@ -30,6 +31,12 @@ struct FramesOptions {
     PassCode pass{};
 };
 
+struct CheckOptions {
+    std::vector<std::string> inputs;  // recordings, or folders searched for .ASF files
+    bool havePass = false;
+    PassCode pass{};
+};
+
 // Each returns 0, or 1 with a one-line reason in `error`.
 int Mux(const MuxOptions& o, FILE* out, std::string& error);
 int Info(const ReadOptions& o, FILE* out, std::string& error);
@@ -37,6 +44,10 @@ int Extract(const ReadOptions& o, FILE* out, std::string& error);
 // Per decoded picture: "pts_ms=T seq=N marker=0|1" from its frame band, or
 // "pts_ms=T band=unreadable"; " corrupt=1" when the decoder flagged it.
 int Frames(const FramesOptions& o, FILE* out, std::string& error);
+// Per recording: sound or damaged (and why), duration, pictures, gaps in
+// the picture times, audio against video, sensor records by kind, trip and
+// event summaries, scrambling. 1 when a recording is damaged.
+int Check(const CheckOptions& o, FILE* out, std::string& error);
 int G726Convert(bool encode, int bits, const std::string& in, const std::string& outPath, std::string& error);
 
 // The whole command line: usage on no or unknown arguments (exit 2), the

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "AsfFileReader.h"
+#include "CheckCommand.h"
 #include "MediaCommands.h"
 #include "WavFile.h"
 #include "formats/AsfCrypt.h"
@@ -56,6 +57,7 @@ int Info(const ReadOptions& o, FILE* out, std::string& error) {
     uint32_t lastPts[4] = {};
     ObjectAssembler assemble[4];
     MediaObject obj;
+    SensorTally records;
     auto onUnit = [&](ASF_DEMUX_STATE st, const ASF_DEMUX_CONTEXT& c) {
         switch (st) {
             case ASF_DEMUX_STATE_HEADER_OBJECT:
@@ -153,6 +155,7 @@ int Info(const ReadOptions& o, FILE* out, std::string& error) {
                     ++objects[s];
                     bytes[s] += obj.data.size();
                     lastPts[s] = obj.pts;
+                    if (s == 3) records.Add(obj);
                     if (s == 1 && obj.key) {
                         ++keys;
                         if (o.havePass)
@@ -205,6 +208,7 @@ int Info(const ReadOptions& o, FILE* out, std::string& error) {
     std::fprintf(out, "Stream 3 binary: %" PRIu64 " objects, %" PRIu64 " payloads, %" PRIu64 " bytes\n", objects[3],
                  payloads[3], bytes[3]);
     if (unknownPayloads) std::fprintf(out, "Payloads of other streams: %" PRIu64 "\n", unknownPayloads);
+    PrintSummaries(out, records);
     if (!r.ok) {
         error = o.input + ": " + r.error;
         return 1;
