@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "core/DR_shared.h"
+#include "core/Indicator.h"
 #include "recording/EventDetect.h"
 #include "sensors/GssReceiveThread.h"
+#include "support/SimBoardFixture.h"
 
 namespace {
 
@@ -556,6 +558,56 @@ TEST(EventSummaries, LargeCountsKeepEveryFieldInItsPlace) {
     char out[kSummaryTextSize];
     ASSERT_EQ(FormatEventSummary(e.info, 120, out), 26);
     EXPECT_STREQ(out, "$EVENT,99,00,00,00,07,99\r\n");
+}
+
+// The requests as the indicator logic on the main thread takes them: a
+// shock sounds the buzzer and blinks the recording LED once; a speed event
+// only blinks it; a new request after a shown one is shown again.
+class EventIndicators : public SimBoardTest {
+protected:
+    void SetUp() override {
+        SimBoardTest::SetUp();
+        record_ = NewDrCommon();
+        drc = record_.get();
+        drc->gss_position = 1;
+        drc->speed_limit = 30;
+        ClearEventState(&drc->eventinfo);
+    }
+    void TearDown() override {
+        drc = nullptr;
+        SimBoardTest::TearDown();
+    }
+    std::string Shown() {
+        testing::internal::CaptureStdout();
+        EventInformation();
+        return testing::internal::GetCapturedStdout();
+    }
+    std::unique_ptr<dr_common_t> record_;
+};
+
+TEST_F(EventIndicators, ShockSoundsTheBuzzerOnceAndSpeedOnlyBlinks) {
+    testing::internal::CaptureStdout();
+    GssEvent(drc, Sample(-60, 0, 16, kGsensorEventXNegative));
+    GssEvent(drc, Sample(-60, 0, 16, kGsensorEventXNegative));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Shown(), "DiViv : Drive ALERT !!\nDiViv : Event Detected !!\n");
+    EXPECT_EQ(Read("/sys/class/leds/BUZZER/times"), "2");
+    EXPECT_EQ(Shown(), "");  // still braking: nothing new to show
+
+    testing::internal::CaptureStdout();
+    GssEvent(drc, Sample(0, 0, 16));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(drc->eventinfo.event_led.load(), 0);
+    EXPECT_EQ(drc->eventinfo.drv_alert.load(), 0);
+
+    Write("/sys/class/leds/BUZZER/times", "0");
+    testing::internal::CaptureStdout();
+    PulseEvent(drc, Pulses(31, 0));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Shown(), "DiViv : Event Detected !!\n");
+    EXPECT_EQ(Read("/sys/class/leds/BUZZER/times"), "0");
+    EXPECT_EQ(drc->eventinfo.cnt_break, 1);
+    EXPECT_EQ(drc->eventinfo.cnt_speed, 1);
 }
 
 }  // namespace
