@@ -144,7 +144,11 @@ int GpsRTC(const char* srmc) {
         DR_SYSLOG(DR_ERR_SURVIVABLE, "Failure of writing to buffer.", 0);
         return -1;
     }
-    rtc.reset();
+    if (rtc->Close() < 0) {
+        std::printf("GPS : RTC device close error\n");
+        DR_SYSLOG(DR_ERR_SURVIVABLE, "Failure of closing the device.", 0);
+        return -1;
+    }
     std::printf("GPS : RTC update\n");
     ShowRtcDriverText();
     return 0;

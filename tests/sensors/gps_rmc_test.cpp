@@ -189,6 +189,17 @@ TEST_F(GpsRecordTest, ClockDeviceFailuresAreReportedAndLogged) {
     EXPECT_THAT(out, Not(HasSubstr("GPS : RTC update")));
     EXPECT_THAT(Logged(), HasSubstr("0x00000000,Failure of writing to buffer."));
     EXPECT_EQ(RtcSettings(), "");
+
+    // The clock was set, but the driver refused the close.
+    board().Devices().Register(diviv::sim::kRtcDevicePath, [](const std::string& path, int flags, int* error) {
+        std::unique_ptr<diviv::Device> rtc = diviv::sim::MakeSimRtc(path, flags, error);
+        dynamic_cast<diviv::sim::DeviceModel&>(*rtc).InjectFault({diviv::sim::FaultOp::kClose, 0, EIO});
+        return rtc;
+    });
+    out = Console([&] { EXPECT_EQ(GpsRTC(kMoving.c_str()), -1); });
+    EXPECT_THAT(out, HasSubstr("GPS : RTC device close error\n"));
+    EXPECT_THAT(out, Not(HasSubstr("GPS : RTC update")));
+    EXPECT_THAT(Logged(), HasSubstr("0x00000000,Failure of closing the device."));
 }
 
 // --- examining sentences ----------------------------------------------------
