@@ -118,11 +118,12 @@ int Get_GSS(dr_common_t* dr, GssSlotState* st, const dr_timeval& picture_time, g
 
 // ---- Pulses -----------------------------------------------------------------
 
-// The idle timer: wall-clock milliseconds since its last reset. A clock
-// that fails prints "AM : failed to gettimeofday", logs it and reads as -1.
+// The idle timer: milliseconds since its last reset, on the monotonic clock
+// (setting the wall clock does not move it). A clock that fails prints
+// "AM : failed to gettimeofday", logs it and reads as -1.
 class IdleTimer {
 public:
-    // now_ms: 0 and the wall-clock time in milliseconds, or -1 on failure.
+    // now_ms: 0 and the time in milliseconds, or -1 on failure.
     using NowFn = int (*)(int64_t* now_ms);
     explicit IdleTimer(NowFn now = nullptr);  // nullptr: the system clock
     // reset != 0: restart and return 0; else the milliseconds since then.

@@ -1,9 +1,10 @@
 // Pulse and contact rules: trip values, speed over, engine speed over,
 // idling with its wall-clock timer, the external event input, and the two
 // summary records a file ends with.
-#include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "core/DR_common.h"
@@ -11,10 +12,13 @@
 
 namespace {
 
+// The idle timer measures elapsed time, so it reads the monotonic clock:
+// the wall clock is set from the satellite time while recording, and a jump
+// there must not complete (or hold back) an idling period.
 int SystemNowMs(int64_t* now_ms) {
-    struct timeval tv {};
-    if (::gettimeofday(&tv, nullptr) != 0) return -1;
-    *now_ms = int64_t{tv.tv_sec} * 1000 + tv.tv_usec / 1000;
+    struct timespec ts {};
+    if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+    *now_ms = int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
     return 0;
 }
 
@@ -106,8 +110,11 @@ uint8_t PulseEvent(event_info_forAfile* info, const EventLimits& limits, const p
                    IdleTimer* timer) {
     const uint32_t p1 = rec.count_gpt1;
     const uint32_t p2 = rec.count_gpt2;
-    info->max_speed = std::max(info->max_speed, static_cast<int32_t>(p1));
-    info->distance += static_cast<int32_t>(p1);
+    // A count beyond the 32-bit signed fields (a garbled driver record)
+    // saturates instead of wrapping them negative.
+    constexpr int64_t kMax = INT32_MAX;
+    info->max_speed = static_cast<int32_t>(std::max<int64_t>(info->max_speed, std::min<int64_t>(p1, kMax)));
+    info->distance = static_cast<int32_t>(std::min<int64_t>(int64_t{info->distance} + p1, kMax));
     uint8_t started = 0;
     if (limits.speed_limit != 0 &&
         OverLimit(info, p1, limits.speed_limit, kEventSpeed, &info->cnt_speed, false, "Speed"))

@@ -360,6 +360,23 @@ TEST_F(PulseEvents, BrokenClockNeverCompletesAnIdlingPeriod) {
     EXPECT_EQ(e.info.cnt_idle, 0);
 }
 
+TEST_F(PulseEvents, GarbledCountsSaturateTheTripValues) {
+    Feed(0xFFFFFFF0u);
+    Feed(100);
+    EXPECT_EQ(e.info.max_speed, INT32_MAX);
+    EXPECT_EQ(e.info.distance, INT32_MAX);
+}
+
+TEST(IdleClock, DefaultTimerCountsForwardFromItsReset) {
+    IdleTimer timer;
+    EXPECT_EQ(timer.GetIdleElapsedMilliTime(1), 0);
+    const long a = timer.GetIdleElapsedMilliTime(0);
+    const long b = timer.GetIdleElapsedMilliTime(0);
+    EXPECT_GE(a, 0);
+    EXPECT_GE(b, a);
+    EXPECT_LT(b, 5000);
+}
+
 // Speed, engine speed and idling are recorded in the counters but do not
 // make an event file; a shock or the external input does.
 TEST_F(PulseEvents, SpeedEngineAndIdlingAloneDoNotMakeAnEventFile) {
