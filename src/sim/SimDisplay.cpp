@@ -106,6 +106,11 @@ std::vector<ShownPicture> SimVideoPlane::Shown() const {
     return shown_;
 }
 
+PlanePicture SimVideoPlane::Last() const {
+    std::lock_guard lock(mutex_);
+    return {showing_, width_, height_, picture_, window_};
+}
+
 SimVideoOutput::SimVideoOutput(std::string board_path, int flags, std::shared_ptr<SimVideoPlane> plane)
     : DeviceModel(std::move(board_path)), nonblocking_((flags & O_NONBLOCK) != 0), plane_(std::move(plane)) {
     pix_.width = kScreenWidth;

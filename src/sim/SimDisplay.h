@@ -47,6 +47,14 @@ struct ShownPicture {
     int64_t frame = -1;    // frame band number, -1 when none reads back
 };
 
+// The picture on the video plane: contiguous I420 and its window.
+struct PlanePicture {
+    bool showing = false;
+    int width = 0, height = 0;
+    std::vector<uint8_t> i420;
+    v4l2_rect window{};
+};
+
 // The video plane and the log of shown pictures: one per simulated board,
 // shared by every opening of the output device. Thread-safe.
 class SimVideoPlane {
@@ -59,6 +67,7 @@ public:
     // screen (rows outside the window untouched). False while blank.
     bool Compose(uint8_t* rgb, int width, int height) const;
     std::vector<ShownPicture> Shown() const;
+    PlanePicture Last() const;
 
 private:
     mutable std::mutex mutex_;
