@@ -1,6 +1,6 @@
 // The simulated world: the state of the vehicle and its surroundings that a
-// boardsim scenario sets (camera faults now; speed, engine speed,
-// accelerations, GPS and microphone faults later), kept in one small file in
+// boardsim scenario sets (camera and microphone faults, speed, engine speed,
+// accelerations and shocks, the G-sensor's mounting, GPS), kept in one small file in
 // the board root that boardsim rewrites atomically at each step and the
 // device models in the recorder's process read when a request needs it.
 //
