@@ -95,8 +95,10 @@ int AvcodecDecoder::DoGetInitialInfo(VideoDecoderInitialInfo* out) {
     if (parser->width <= 0 || parser->height <= 0) return kDecErrNoStreamInfo;
     out->width = parser->width;
     out->height = parser->height;
+    // The stream's timing counts fields: two ticks per frame.
+    const int ticks = std::max(ctx->ticks_per_frame, 1);
     if (ctx->framerate.num > 0 && ctx->framerate.den > 0)
-        out->frame_rate = static_cast<uint32_t>(int64_t{ctx->framerate.num} * 1000 / ctx->framerate.den);
+        out->frame_rate = static_cast<uint32_t>(int64_t{ctx->framerate.num} * 1000 / (int64_t{ctx->framerate.den} * ticks));
     out->min_frame_buffer_count = kMinFrameBuffers;
     height_ = RoundUpToMacroblock(out->height);
     return 0;

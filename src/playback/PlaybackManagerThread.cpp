@@ -62,6 +62,7 @@ private:
     bool WaitForPlaybackStart();
     int DisplayLoop();
     bool WaitForPicture();
+    void HoldLastPicture();
     bool ReadPts(int32_t* pts);
     timeval Pace(int32_t pts);
     void End();
@@ -83,6 +84,10 @@ private:
     int frames_ = 0;
     int err_ = 0;
     int32_t prev_pts_ = 0;
+    long prev_spacing_us_ = 0;
+    int takes_ = 0;       // buffers taken for pictures
+    int queued_ = 0;      // pictures queued to the driver
+    int taken_back_ = 0;  // buffers the driver gave back
     timeval prev_show_{};
 };
 
@@ -119,11 +124,10 @@ void PlaybackManager::Run() {
     End();
 }
 
-// Step 1. A decoder that ended without the picture size (its codec failed)
-// leaves nothing to wait for.
+// Step 1.
 bool PlaybackManager::WaitForPictureSize() {
     while (dr_->DecodeInfoReady.load() == 0) {
-        if (dr_->REQ_PM_CLOSE.load() != 0 || dr_->VD_ALIVE.load() == 0) return false;
+        if (dr_->REQ_PM_CLOSE.load() != 0) return false;
         dr_usleep(kFlagPollUs);
     }
     if (CloseRequested()) return false;
@@ -139,12 +143,11 @@ void PlaybackManager::SetupCaption() {
     osd_install_font(osd_.get(), font_init(1));
 }
 
-// Step 8. The decoder sets PlaybackStart from its seventh picture; one that
-// ended before (a very short stream) leaves nothing to show.
+// Step 8: the decoder sets PlaybackStart from its seventh picture.
 bool PlaybackManager::WaitForPlaybackStart() {
     std::printf("PM : Wait until PlaybackStart\n");
     while (dr_->PlaybackStart.load() == 0) {
-        if (CloseRequested() || dr_->VD_ALIVE.load() == 0) {
+        if (CloseRequested()) {
             std::printf("PM : Exit without display any image\n");
             return false;
         }
@@ -161,11 +164,15 @@ int PlaybackManager::DisplayLoop() {
     int rc = 0;
     while (!CloseRequested()) {
         const int index = out_.TakeBuffer();
+        if (++takes_ > out_.num_buffers()) ++taken_back_;
         if (index < 0) {
             rc = -1;
             break;
         }
-        if (!WaitForPicture()) break;
+        if (!WaitForPicture()) {
+            HoldLastPicture();
+            break;
+        }
         uint8_t* picture = out_.BufferData(index);
         const int size = std::min<int>(one_frame_size_, static_cast<int>(out_.BufferLength(index)));
         const int got = DR_ReadRingBuffer(&dr_->rv_buf, picture, size);
@@ -186,6 +193,7 @@ int PlaybackManager::DisplayLoop() {
             rc = -1;
             break;
         }
+        ++queued_;
     }
     out_.Stop();
     return rc;
@@ -205,6 +213,21 @@ bool PlaybackManager::WaitForPicture() {
         sched_yield();
     }
     return true;
+}
+
+// At the end of the recording the pictures still queued are shown, the last
+// one for its recorded time, before streaming stops and blanks the video
+// plane; a close request cuts this short.
+void PlaybackManager::HoldLastPicture() {
+    if (queued_ == 0) return;
+    // Each buffer taken back means the picture after it is on the screen.
+    while (queued_ - taken_back_ > 1 && !CloseRequested()) {
+        if (out_.TakeBuffer() < 0) break;
+        ++taken_back_;
+    }
+    const timeval until = display::AddMicroseconds(prev_show_, std::clamp(prev_spacing_us_, 0L, 1000000L));
+    timeval now{};
+    while (!CloseRequested() && gettimeofday(&now, nullptr) == 0 && Later(until, now)) dr_usleep(kPictureWaitUs);
 }
 
 // Step 5: the picture's presentation time. Every picture has one, the last
@@ -237,6 +260,7 @@ timeval PlaybackManager::Pace(int32_t pts) {
     timeval show_at = display::AddMicroseconds(frames_ <= 1 ? now : prev_show_, spacing_us);
     if (frames_ > 1 && Later(now, show_at)) show_at = now;
     prev_show_ = show_at;
+    prev_spacing_us_ = spacing_us;
     prev_pts_ = pts;
     GetElapsedUTime(1);
     return show_at;

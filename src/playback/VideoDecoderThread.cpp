@@ -272,6 +272,11 @@ void VideoDecoding::Close() {
     std::printf("VD : IOFreeVirtMem\n");
     std::printf("VD : IOFreePhyMem\n");
     std::printf("VD : Total Decoded Frames : %d\n", frames_);
+    // A decoder that stops before the display could start (its codec
+    // failed, or the stream held six pictures or fewer) ends the mode: the
+    // playback manager waits for the picture size or for PlaybackStart and
+    // would otherwise wait for ever.
+    if (dr_->PlaybackStart.load() == 0) dr_->REQ_CLOSE = 1;
     dr_->VD_ALIVE = 0;
     std::printf("VD : Video Decoder Thread End \n");
 }

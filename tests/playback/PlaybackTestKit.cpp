@@ -162,6 +162,7 @@ void PlaybackTest::Start(const std::string& name, bool preview) {
     d->DecodeInfoReady = 0;
     d->PlaybackStart = 0;
     d->MediaInfoReady = 0;
+    for (DrRingBuffer* rb : {&d->rv_buf, &d->vbs_buf, &d->pts_buf, &d->abs_buf, &d->ra_buf}) DR_FlushRingBuffer(rb);
     testing::internal::CaptureStdout();
     diviv::StartWorker(d, d->PM_ALIVE, d->REQ_PM_CLOSE, PlaybackManagerThread);
     diviv::StartWorker(d, d->AD_ALIVE, d->REQ_AD_CLOSE, AsfDemuxThread);
