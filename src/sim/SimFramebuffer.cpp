@@ -22,6 +22,29 @@ SimFramebuffers::SimFramebuffers() {
     }
 }
 
+bool SimFramebuffers::KeyedPixels(uint8_t* mask, int width, int height) {
+    std::lock_guard lock(mutex_);
+    bool any = false;
+    for (const FramebufferPlane& p : planes_) {
+        if (p.key.enable == 0) continue;
+        // The key in the planes' 16-bit RGB 5-6-5.
+        const uint32_t k = p.key.color_key;
+        const uint16_t key = static_cast<uint16_t>(((k >> 19) & 0x1f) << 11 | ((k >> 10) & 0x3f) << 5 | ((k >> 3) & 0x1f));
+        const int rows = std::min(height, kFramebufferHeight), cols = std::min(width, kFramebufferWidth);
+        for (int y = 0; y < rows; ++y) {
+            const uint8_t* row = p.memory.data() + static_cast<size_t>(y) * kLineLength;
+            for (int x = 0; x < cols; ++x) {
+                uint16_t px;
+                std::memcpy(&px, row + x * 2, 2);
+                if (px != key) continue;
+                mask[static_cast<size_t>(y) * width + x] = 1;
+                any = true;
+            }
+        }
+    }
+    return any;
+}
+
 SimFramebuffer::SimFramebuffer(std::string board_path, std::shared_ptr<SimFramebuffers> planes, int index)
     : DeviceModel(std::move(board_path)), planes_(std::move(planes)), index_(index) {}
 

@@ -45,6 +45,10 @@ public:
     std::mutex& mutex() { return mutex_; }
     // Plane n (0..4); hold mutex() while touching its settings.
     FramebufferPlane& plane(int n) { return planes_[static_cast<size_t>(n)]; }
+    // Marks (1) the pixels of a width x height screen where a plane with its
+    // colour key on holds the key colour: there the video plane shows
+    // through. Other mask bytes are left alone. True when any pixel is.
+    bool KeyedPixels(uint8_t* mask, int width, int height);
 
 private:
     std::mutex mutex_;

@@ -143,15 +143,21 @@ public:
         return plane->Compose(rgb, width, height);
     }
     // The camera's overlay picture, placed in its overlay window (scaled to
-    // it).
+    // it). Otherwise the video plane wherever the display set-up keyed the
+    // graphics plane open: DirectFB draws into memory of its own here, so
+    // the key colour painted into the framebuffer is laid over what it drew
+    // before, as the painting covers it on the board.
     bool CaptureOverlay(uint8_t* rgb, uint8_t* mask, int width, int height) override {
-        const std::optional<OverlayPicture> pic = LastOverlayPicture();
-        if (!pic || rgb == nullptr || mask == nullptr || width <= 0 || height <= 0 || pic->width <= 0 ||
-            pic->height <= 0)
-            return false;
+        if (rgb == nullptr || mask == nullptr || width <= 0 || height <= 0) return false;
         std::fill(mask, mask + static_cast<size_t>(width) * height, uint8_t{0});
-        ComposeI420(pic->yuv.data(), pic->width, pic->height, pic->window, rgb, mask, width, height);
-        return true;
+        const std::optional<OverlayPicture> pic = LastOverlayPicture();
+        if (pic && pic->width > 0 && pic->height > 0) {
+            ComposeI420(pic->yuv.data(), pic->width, pic->height, pic->window, rgb, mask, width, height);
+            return true;
+        }
+        if (!framebuffers->KeyedPixels(mask, width, height)) return false;
+        std::fill(rgb, rgb + static_cast<size_t>(width) * height * 3, uint8_t{0});  // no picture: black
+        return plane->Compose(rgb, width, height);
     }
 
     // Shared with the display's device models.
