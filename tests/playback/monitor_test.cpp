@@ -6,16 +6,19 @@
 // set-up shared with playback (framebuffer search, key-coloured window,
 // output device requests).
 #include <fcntl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "core/DR_shared.h"
+#include "core/dr_ringbuffer.h"
 #include "core/WorkerHandshake.h"
 #include "platform/Board.h"
 #include "platform/MxcDisplay.h"
@@ -26,6 +29,7 @@
 #include "sim/FrameBand.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimulatedBoard.h"
+#include "sim/World.h"
 #include "support/SimBoardFixture.h"
 
 namespace {
@@ -245,6 +249,42 @@ TEST_F(MonitorTest, AFlipChangeIsFollowedWithinASecond) {
     ASSERT_TRUE(flipped);
     EXPECT_LT(std::chrono::steady_clock::now() - changed, 1s);
     Stop();
+}
+
+TEST_F(MonitorTest, ADisplayThatCannotBeSetUpIsSkippedWhileTheCaptureGoesOn) {
+    board().Devices().Register(diviv::kVideoOutputDevice, [](const std::string&, int, int* error) {
+        *error = -ENODEV;
+        return std::unique_ptr<diviv::Device>();
+    });
+    Start();
+    // The capture fills dv_buf and then drops pictures; the display thread
+    // only waits for its close.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (DR_GetRingBufferWriteAvailable(&dr()->dv_buf) >= kW * kH * 3 / 2 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(dr()->CaptureStart.load(), 1);
+    EXPECT_EQ(dr()->DISP_ALIVE.load(), 1);
+    const std::string console = Stop();
+    EXPECT_NE(console.find("Unable to open /dev/v4l/video16\n"), std::string::npos) << console;
+    EXPECT_EQ(console.find("DISP : Start Display"), std::string::npos);
+    EXPECT_NE(console.find("DISP : Get Close Request ###\n"), std::string::npos);
+    EXPECT_TRUE(plane_->Shown().empty());
+}
+
+using MonitorDeathTest = MonitorTest;
+
+TEST_F(MonitorDeathTest, ACameraSilentForTwoSecondsEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_TRUE(diviv::sim::WorldWriter(Path(diviv::sim::kWorldFile)).CameraStall(4000));
+    EXPECT_EXIT(
+        {
+            ::dup2(2, 1);  // the console line where the death test reads
+            std::setvbuf(stdout, nullptr, _IONBF, 0);
+            dr()->MON_ALIVE = 1;
+            MonitorThread(dr());
+        },
+        testing::ExitedWithCode(1), "MON : select timeout");
 }
 
 // The display set-up, as playback uses it too.
