@@ -25,12 +25,15 @@ struct Drained {
     std::vector<int32_t> pts;
 };
 
-// Takes everything out of the rings as the decoders would, until the
+// Takes everything out of the rings as the decoders would, once decoding
+// is released (the demultiplexer sets its rings up before), until the
 // demultiplexer has ended (or the deadline).
 Drained Drain(dr_common_t* dr, int timeout_ms = 20000) {
     Drained d;
     std::vector<uint8_t> buf(65536);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (dr->DecodeStart.load() == 0 && dr->AD_ALIVE.load() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     for (;;) {
         const bool ended = dr->AD_ALIVE.load() == 0;
         int n;

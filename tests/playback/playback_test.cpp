@@ -3,7 +3,9 @@
 // them, and when), the sound the speaker played, and how the mode ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -78,6 +80,29 @@ TEST_F(PlaybackTest, PlaysEveryPictureInOrderAtTheRecordingsRateWithItsSoundThen
     EXPECT_GE(played.samples.size(), 16000u);  // the first second at least, then blocks of 0.1 s
     ASSERT_LE(played.samples.size(), expected.size());
     EXPECT_TRUE(std::equal(played.samples.begin(), played.samples.end(), expected.begin()));
+
+    // Clicks against the second markers (pictures 30 and 60): when the
+    // speaker played the click and when the display showed the marker.
+    // Sound and picture share only their start (about 45 ms apart here);
+    // the bound catches a lost or doubled block of sound, not jitter.
+    struct Played {
+        int64_t us, offset, samples;
+    };
+    std::vector<Played> plays;
+    {
+        std::ifstream log(root_ + "/sim/speaker.log");
+        Played p{};
+        while (log >> p.us >> p.offset >> p.samples) plays.push_back(p);
+    }
+    for (int marker : {30, 60}) {
+        const int64_t click = marker / 30 * 8000;
+        const auto p = std::find_if(plays.begin(), plays.end(), [&](const Played& q) {
+            return click >= q.offset && click < q.offset + q.samples;
+        });
+        ASSERT_NE(p, plays.end()) << "click " << marker / 30 << " not played";
+        const int64_t click_us = p->us + (click - p->offset) * 1000000 / 8000;
+        EXPECT_LT(std::abs(click_us - shown[static_cast<size_t>(marker)].us), 150000) << "marker " << marker;
+    }
 
     EXPECT_EQ(CountLines(out, "PM : Playback Image 640 x 480 "), 1) << out;
     EXPECT_EQ(CountLines(out, "PM : TimePerFrame=33 g_frame_period=33000"), 1);
@@ -165,6 +190,28 @@ TEST_F(PlaybackTest, RecordingTooShortToStartDecodingShowsNothingAndEndsTheMode)
     EXPECT_TRUE(ended);
     EXPECT_TRUE(ShownPictures(root_).empty());
     EXPECT_EQ(CountLines(out, "VD : Stop decoding (Not enough data)"), 1) << out;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PlaybackTest, StreamOfSixPicturesIsNeverShownAndEndsTheMode) {
+    RecordingSpec spec;
+    spec.pictures = 6;
+    spec.gop = 1;                 // key pictures only,
+    spec.bit_rate_kbps = 40000;   // large enough to release the decoder
+    spec.sound = false;
+    const Recording rec = MakeRecording(root_, "NORM00006.ASF", spec);
+    ASSERT_GT(rec.stream.size(), 262144u);
+    Start(rec.name);
+    ASSERT_TRUE(WaitForModeEnd(30000));
+    bool ended = false;
+    const std::string out = Stop(&ended);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(ShownPictures(root_).empty());
+    EXPECT_EQ(CountLines(out, "VD : Total Decoded Frames : 6"), 1) << out;
+    EXPECT_EQ(CountLines(out, "PM : Exit without display any image"), 1);
 }
 
 }  // namespace
