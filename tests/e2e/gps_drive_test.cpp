@@ -143,10 +143,13 @@ TEST_F(GpsDrive, TheClockIsSetOnceAndTheRouteIsRecordedOnlyWhileEncoding) {
     // Recording starts as reception does, but a camera that gives no
     // picture for a while keeps encoding from starting, although the
     // writer already wants records, until after the first valid sentences.
+    // (The stall comes once the live monitor has let go of the camera: the
+    // monitor ends the program when its camera stays silent.)
     ASSERT_EQ(Run("0 gps route " + dir_ + "/route.csv\n"
                   "0 wait line \"GPS : Receive Data is OK ! -> Start processing\" within 40\n"
-                  "+0 camera stall 9\n"
                   "+0 host 9 1\n"
+                  "+0 wait line \"DiViv : Monitor Stopped\" within 10\n"
+                  "+0 camera stall 9\n"
                   "+0 wait line \"VCE : Set EncodeStart=1\" within 20\n"
                   "+3.5 host 0\n"
                   "+0 expect exit 0 within 30\n",
