@@ -211,7 +211,7 @@ TEST_F(PlaybackTest, StreamOfSixPicturesIsNeverShownAndEndsTheMode) {
     EXPECT_TRUE(ended);
     EXPECT_TRUE(ShownPictures(root_).empty());
     EXPECT_EQ(CountLines(out, "VD : Total Decoded Frames : 6"), 1) << out;
-    EXPECT_EQ(CountLines(out, "PM : Exit without display any image"), 1);
+    EXPECT_EQ(CountLines(out, "PM : Close Playback Manager Thread "), 1);
 }
 
 }  // namespace
