@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -18,6 +19,9 @@ namespace {
 using diviv::display::DisplayUser;
 
 constexpr long kShowAheadUs = 33000;  // the driver shows each picture this long after it is queued
+
+// Settings other threads may change while the monitor runs (host commands).
+int32_t Shared(int32_t& field) { return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed); }
 
 // One caption place with its font, freed together.
 struct SessionFree {
@@ -55,15 +59,16 @@ struct MonitorCaptions {
         if (dr.AppState.load() == STATE_REC) {
             std::snprintf(osd_str, sizeof osd_str, "REC : %.73s", dr.pCodecCfg->rec_name);
             osd_update(heading.get(), luma, osd_str);
-        } else if (dr.VIN_MODE != 0) {
+        } else if (Shared(dr.VIN_MODE) != 0) {
             osd_update(heading.get(), luma, "      MONITOR");
             osd_update(time.get(), luma, MyStrTime(now).c_str());
         } else {
-            if (dr.CAM_MODE != 0) std::snprintf(osd_str, sizeof osd_str, "CAM%d MONITOR ", dr.CAM_MODE);
-            else std::snprintf(osd_str, sizeof osd_str, "%d CAMERA MODE ", dr.InputVideoNum);
+            const int32_t cam_mode = Shared(dr.CAM_MODE);
+            if (cam_mode != 0) std::snprintf(osd_str, sizeof osd_str, "CAM%d MONITOR ", cam_mode);
+            else std::snprintf(osd_str, sizeof osd_str, "%d CAMERA MODE ", Shared(dr.InputVideoNum));
             osd_update(heading.get(), luma, osd_str);
             osd_update(time.get(), luma, MyStrTime(now).c_str());
-            if (dr.CAM_MODE == 0) {
+            if (cam_mode == 0) {
                 osd_update(quad_upper.get(), luma, "1 2");
                 osd_update(quad_lower.get(), luma, "3 4");
             }
@@ -102,7 +107,7 @@ void DisplayLoop(dr_common_t& dr, diviv::display::VideoOutput& out, MonitorCapti
         if (!WaitForPicture(dr, size)) break;
         uint8_t* picture = out.BufferData(index);
         ReadPicture(&dr.dv_buf, picture, out.BufferLength(index), size);
-        if (dr.mon_osd == 0) captions.Stamp(dr, picture);
+        if (Shared(dr.mon_osd) == 0) captions.Stamp(dr, picture);
         timeval now{};
         gettimeofday(&now, nullptr);
         if (out.Queue(index, diviv::display::AddMicroseconds(now, kShowAheadUs)) < 0) break;

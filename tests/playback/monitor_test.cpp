@@ -221,7 +221,7 @@ TEST_F(MonitorTest, OneCameraHasNoQuadrantLabelsAndCaptionsOffDrawNothing) {
     EXPECT_EQ(d.elsewhere, 0);
 
     // Captions off: the camera's picture exactly, not even the GPS mark.
-    dr()->mon_osd = 1;  // read by the display thread for each picture
+    std::atomic_ref<int32_t>(dr()->mon_osd).store(1, std::memory_order_relaxed);  // read for each picture
     const size_t before = plane_->Shown().size();
     ASSERT_TRUE(WaitShown(before + 5));
     shown = Shown(&seq);
