@@ -94,7 +94,24 @@ void SimVideoPlane::Blank() {
     showing_ = false;
 }
 
-bool SimVideoPlane::Compose(uint8_t* rgb, int width, int height) const {
+void SimVideoPlane::SetSource(const void* owner, std::function<void()> advance) {
+    std::lock_guard lock(source_mutex_);
+    source_owner_ = owner;
+    advance_ = std::move(advance);
+}
+
+void SimVideoPlane::ClearSource(const void* owner) {
+    std::lock_guard lock(source_mutex_);
+    if (source_owner_ != owner) return;
+    source_owner_ = nullptr;
+    advance_ = nullptr;
+}
+
+bool SimVideoPlane::Compose(uint8_t* rgb, int width, int height) {
+    {
+        std::lock_guard source(source_mutex_);
+        if (advance_) advance_();
+    }
     std::lock_guard lock(mutex_);
     if (!showing_) return false;
     ComposeI420(picture_.data(), width_, height_, window_, rgb, nullptr, width, height);
@@ -119,9 +136,14 @@ SimVideoOutput::SimVideoOutput(std::string board_path, int flags, std::shared_pt
     pix_.bytesperline = kScreenWidth;
     pix_.sizeimage = kScreenWidth * kScreenHeight * 3 / 2;
     pix_.field = V4L2_FIELD_NONE;
+    plane_->SetSource(this, [this] {
+        std::lock_guard lock(mutex_);
+        Advance(WallNowNs());
+    });
 }
 
 SimVideoOutput::~SimVideoOutput() {
+    plane_->ClearSource(this);
     std::lock_guard lock(mutex_);
     if (streaming_) StreamOff();
 }

@@ -25,6 +25,7 @@
 #include <linux/videodev2.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,11 +66,21 @@ public:
     void Blank();
     // The shown picture scaled into its window of a width x height RGB
     // screen (rows outside the window untouched). False while blank.
-    bool Compose(uint8_t* rgb, int width, int height) const;
+    // Pictures that fell due meanwhile are shown first.
+    bool Compose(uint8_t* rgb, int width, int height);
     std::vector<ShownPicture> Shown() const;
     PlanePicture Last() const;
 
+    // The output device that feeds the plane (the last one opened):
+    // `advance` shows what has fallen due by now. The device clears it
+    // before it goes away.
+    void SetSource(const void* owner, std::function<void()> advance);
+    void ClearSource(const void* owner);
+
 private:
+    std::mutex source_mutex_;  // taken before the output's own lock, never inside it
+    const void* source_owner_ = nullptr;
+    std::function<void()> advance_;
     mutable std::mutex mutex_;
     bool showing_ = false;
     int width_ = 0, height_ = 0;

@@ -216,6 +216,21 @@ TEST_F(SimDisplayTest, ShowsPicturesAtTheirStampsInOrderAndLogsTheirFrameNumbers
     EXPECT_FALSE(board().Display().VideoPlane(rgb.data(), 640, 480));
 }
 
+TEST_F(SimDisplayTest, AScreenshotShowsAPictureThatFellDueWithoutFurtherRequests) {
+    Output o = SetUpOutput({0, 0, 640, 480});
+    std::memset(o.maps[0].data(), 16, o.maps[0].size());
+    std::memset(o.maps[1].data(), 235, o.maps[1].size());  // white
+    ASSERT_EQ(Queue(*o.dev, 0, {}), 0);
+    ASSERT_EQ(Queue(*o.dev, 1, Now(100000)), 0);
+    int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    ASSERT_EQ(o.dev->Ioctl(VIDIOC_STREAMON, &type), 0);
+    std::vector<uint8_t> rgb(640 * 480 * 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(board().Display().VideoPlane(rgb.data(), 640, 480));
+    EXPECT_GT(rgb[(240 * 640 + 320) * 3], 250) << "the second, white picture";
+    EXPECT_EQ(ShownLog().size(), 2u);
+}
+
 TEST_F(SimDisplayTest, NonBlockingDequeueSaysAgainUntilABufferIsDone) {
     Output o;
     {
