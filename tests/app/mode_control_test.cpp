@@ -14,6 +14,7 @@
 #include "osd/MediaInfo.h"
 #include "storage/SDFunc.h"
 #include "storage/indexf.h"
+#include "PlaybackTestKit.h"
 #include "RecorderStateTest.h"
 
 namespace {
@@ -83,6 +84,10 @@ TEST_F(ModeControlTest, PlaybackNeedsAFileOfAtLeast128KiB) {
     EXPECT_EQ(dr_->CM_ALIVE.load(), 0);
     DeleteAllIndex();
     SelectRecording(131072);
+    // A playable recording under that name keeps the mode running (a file
+    // without pictures ends it at once).
+    std::snprintf(sdinfo_.path_name, sizeof sdinfo_.path_name, "/mnt/mmc0_p1");
+    playtest::MakeRecording(root_, "FILE00007.ASF", playtest::RecordingSpec{});
     EXPECT_EQ(PreViewControl(0), 0);
     EXPECT_EQ(dr_->AppState.load(), STATE_PREVIEW);
     EXPECT_EQ(dr_->DispSize.load(), 1);
