@@ -2,10 +2,12 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "core/DR_common.h"
@@ -89,8 +91,14 @@ bool AsfDemux::Setup() {
         DR_SYSLOG(DR_ERR_SURVIVABLE, "Failure of initialization.", 0);
         return false;
     }
-    buf_.resize(kDemuxReadChunk);
-    frame_.resize(kFrameAssemblySize);
+    try {
+        buf_.resize(kDemuxReadChunk);
+        frame_.resize(kFrameAssemblySize);
+    } catch (const std::bad_alloc&) {
+        std::printf("Cant allocate buffer\n");
+        DR_SYSLOG(DR_ERR_SURVIVABLE, "Failure of memory allocation.", 0);
+        return false;
+    }
     const char* path = dr_->AppState.load() == STATE_TRANSCODE ? dr_->transcode_fullpathasf_fname
                                                                  : dr_->playback_fullpath_fname;
     file_ = std::fopen(path, "rb");

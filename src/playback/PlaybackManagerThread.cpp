@@ -140,7 +140,8 @@ bool PlaybackManager::WaitForPictureSize() {
 // Step 2: the caption place and its font.
 void PlaybackManager::SetupCaption() {
     osd_.reset(width_ == 640 ? osd_init(width_, height_, 355, 455) : osd_init(width_, height_, 60, 30));
-    osd_install_font(osd_.get(), font_init(1));
+    font_type* font = font_init(1);
+    if (osd_install_font(osd_.get(), font) != 0 && font != nullptr) font_deinit(font);
 }
 
 // Step 8: the decoder sets PlaybackStart from its seventh picture.
