@@ -182,3 +182,36 @@ TEST_F(DemuxTest, MissingFileEndsTheMode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DemuxTest, DamagedPacketEndsReadingAfterThePicturesBeforeIt) {
+    const Recording rec = MakeRecording(root_, "NORM00007.ASF", RecordingSpec{});
+    std::vector<uint8_t> file;
+    {
+        std::ifstream in(rec.path, std::ios::binary);
+        file.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto& guid = diviv::asf::kDataObject;
+    const size_t data = static_cast<size_t>(std::search(file.begin(), file.end(), guid.begin(), guid.end()) - file.begin());
+    ASSERT_LT(data, file.size());
+    const size_t packets = (file.size() - data - 50) / 3200;
+    const size_t damaged = data + 50 + packets / 2 * 3200;
+    std::fill(file.begin() + damaged, file.begin() + damaged + 3200, uint8_t{0xFF});
+    {
+        std::ofstream out(rec.path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    StartDemuxOnly(rec.name);
+    const Drained d = Drain(dr(), 5000);
+    bool ended = false;
+    const std::string out = Stop(&ended);
+    EXPECT_TRUE(ended);
+    ASSERT_GT(d.pts.size(), 10u) << out;
+    EXPECT_LT(d.pts.size(), 80u);
+    EXPECT_EQ(d.video.size(), rec.picture_ends[d.pts.size() - 1]);
+    EXPECT_TRUE(std::equal(d.video.begin(), d.video.end(), rec.stream.begin()));
+    EXPECT_NE(out.find("state="), std::string::npos) << out;
+}
+
+}  // namespace
