@@ -1,21 +1,22 @@
 #include "recording/AsfMuxThread.h"
 
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
+#include <memory>
 #include <string>
 
 #include "core/DR_common.h"
+#include "formats/AsfRecorderInit.h"
 #include "platform/BoardPath.h"
 #include "platform/Clock.h"
 #include "platform/Mount.h"
-#include "recording/AudioDrain.h"
-#include "recording/RmcDrain.h"
-#include "recording/SensorDrain.h"
-#include "recording/VideoDrain.h"
+#include "recording/EventDetect.h"
+#include "recording/MuxDump.h"
+#include "recording/MuxFile.h"
+#include "recording/MuxRules.h"
+#include "recording/MuxState.h"
 #include "storage/indexf.h"
 
 std::string RecordingIndexPath() { return BoardPath("/mnt/mmc0_p2") + "/DATA/.INDEXFILE3"; }
@@ -35,6 +36,35 @@ void UnmountAfterPowerLoss(dr_common_t* dr) {
     dr->PWR_OFF_READY = 1;
 }
 
+// Writes files one after another until a close request, single-file mode or
+// a full card. False when the ASF writer could not be created.
+bool RecordFiles(dr_common_t* dr) {
+    using namespace diviv::mux;
+    auto s = std::make_unique<MuxState>();
+    s->dr = dr;
+    s->cfg = dr->pCodecCfg;
+    const int rectime = s->cfg->rectime;
+    s->IDBuf = IdRecord(dr->id1, dr->id2, dr->id3, dr->id4);
+    auto setup = std::make_unique<AsfRecorderSetup>();
+
+    WaitForCapture(*s);
+    while (!s->closing()) {
+        const FileEnd end = RecordOneFile(*s, *setup, rectime);
+        if (end == FileEnd::kCreateFailed) return false;
+        if (end != FileEnd::kNext) break;
+    }
+    s->cfg->rectime = rectime;
+    std::printf("AM : Start time of video [%10.03f] audio [%10.03f]\n", s->StartVideoTime, s->StartAudioTime);
+    std::printf("AM : Debug :: EXIT_LOOP\n");
+    if (s->asf != nullptr) {
+        std::printf("AM : Debug :: Close Mux Proc\n");
+        ASF_Mux_Close(s->asf);
+        s->asf = nullptr;
+    }
+    std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", s->nFrameCount);
+    return true;
+}
+
 }  // namespace
 
 void AsfMuxThread(dr_common_t* dr) {
@@ -44,35 +74,18 @@ void AsfMuxThread(dr_common_t* dr) {
     // The index is marked "START" while files are being written, so a power
     // cut in the middle is seen at the next start and the index rebuilt.
     SaveIndexFile(index_path.c_str(), "START");
-    dr->eventinfo.in_event = 0;
-    dr->eventinfo.event_led = 0;
-    dr->eventinfo.drv_alert = 0;
+    ClearEventState(&dr->eventinfo);
 
-    // The muxing of pictures, sound and sensor records runs here until the
-    // close request. Until it does, the coded pictures and sound are taken
-    // out of their buffers as the muxing would take them, so the capture
-    // never finds them full (and, with DIVIV_DUMP_VIDEO, kept as an H.264
-    // stream; with DIVIV_DUMP_AUDIO, as raw G.726).
-    diviv::vce::VideoDrain video(diviv::vce::DumpVideoPath());
-    diviv::audio::AudioDrain audio(diviv::audio::DumpAudioPath());
-    // The G-sensor, pulse and contact records likewise (DIVIV_DUMP_SENSORS).
-    diviv::sensors::SensorDrain sensors(diviv::sensors::DumpSensorsPrefix());
-    // The GPS sentences likewise (DIVIV_DUMP_RMC).
-    diviv::recording::RmcDrain rmc(diviv::recording::DumpRmcPath());
-    while (dr->REQ_AM_CLOSE.load() == 0) {
-        video.Poll(dr);
-        audio.Poll(dr);
-        sensors.Poll(dr);
-        rmc.Poll(dr);
-        dr_usleep(20000);
+    if (diviv::mux::StreamDumpRequested()) {
+        diviv::mux::DumpStreamsUntilClose(dr);
+        std::printf("AM : Debug :: EXIT_LOOP\n");
+    } else if (!RecordFiles(dr)) {
+        // Without a writer nothing can be recorded: the recording is ended
+        // rather than left running with its buffers filling up.
+        dr->REQ_CLOSE = 1;
+        dr->AM_ALIVE = 0;
+        return;
     }
-    video.Poll(dr);
-    audio.Poll(dr);
-    sensors.Poll(dr);
-    rmc.Poll(dr);
-
-    std::printf("AM : Debug :: EXIT_LOOP\n");
-    std::printf("AM : ####### Encoding reaches to endpoint ! [%d]\n", 0);
     SaveIndexFile(index_path.c_str(), "END");
     std::printf("AM : SaveIndexFile() done !\n");
     if (dr->PWR_DET_State.load() == 0) UnmountAfterPowerLoss(dr);

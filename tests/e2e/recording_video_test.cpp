@@ -10,42 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "CardRecordings.h"
 #include "ScenarioFixture.h"
 
 namespace {
 
-// Runs a command; its standard output and error, and its exit status.
-std::string Capture(const std::string& cmd, int* status) {
-    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen((cmd + " 2>&1").c_str(), "r"), ::pclose);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while (p && (n = std::fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-    const int rc = p ? ::pclose(p.release()) : -1;
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-struct Picture {
-    long seq = -1;
-    bool marker = false;
-};
-
-// The lines of "diviv-media frames": "pts_ms=T seq=N marker=M".
-std::vector<Picture> ParseFrames(const std::string& text, int* unreadable) {
-    std::vector<Picture> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("band=unreadable") != std::string::npos || line.find("corrupt=1") != std::string::npos) {
-            ++*unreadable;
-            continue;
-        }
-        const size_t s = line.find(" seq="), m = line.find(" marker=");
-        if (s == std::string::npos || m == std::string::npos) continue;
-        out.push_back({std::stol(line.substr(s + 5)), line.substr(m + 8, 1) == "1"});
-    }
-    return out;
-}
+using e2e::Capture;
+using e2e::ParseFrames;
+using e2e::Picture;
 
 class RecordingVideo : public RecorderScenario {};
 
