@@ -79,7 +79,8 @@ TEST(GpsNmea, RmcCarriesPositionSpeedCourseAndTheDateWhereTheRecorderReadsThem) 
     // Standing still: no course. South and west. No fix: time and date only.
     r.at = {-33.8688, -0.1278, 0};
     r.course.reset();
-    const auto g = diviv::gps::SplitFields(boardsim::RmcSentence(r));
+    const std::string south_west = boardsim::RmcSentence(r);
+    const auto g = diviv::gps::SplitFields(south_west);
     EXPECT_EQ(g[3], "3352.1280");
     EXPECT_EQ(g[4], "S");
     EXPECT_EQ(g[5], "00007.6680");
