@@ -215,3 +215,25 @@ TEST_F(DemuxTest, DamagedPacketEndsReadingAfterThePicturesBeforeIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DemuxTest, EachRunWritesItsFirstPictureTimeWhateverTheRunBeforeEndedOn) {
+    RecordingSpec one;
+    one.pictures = 1;
+    one.gop = 1;
+    one.bit_rate_kbps = 40000;
+    one.sound = false;
+    const Recording first = MakeRecording(root_, "NORM00008.ASF", one);
+    ASSERT_GT(first.stream.size(), 40000u);  // more than one read of the file
+    StartDemuxOnly(first.name);
+    EXPECT_EQ(Drain(dr()).pts, std::vector<int32_t>{0});
+    Stop(nullptr);
+
+    const Recording second = MakeRecording(root_, "NORM00009.ASF", RecordingSpec{});
+    StartDemuxOnly(second.name);
+    EXPECT_EQ(Drain(dr()).pts, PictureTimes(90));  // its first picture is at 0 ms too
+    Stop(nullptr);
+}
+
+}  // namespace
