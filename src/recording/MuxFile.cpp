@@ -60,12 +60,18 @@ bool MuxPictures(MuxState& s) {
 
 // After the read-ahead: when pictures are missing before the next one, the
 // sound is written on up to it, so this file's sound lasts as long as its
-// pictures and the next file starts in step.
+// pictures and the next file starts in step. Without a gap the sound is
+// written to the end of the last picture: sound up to only its start would
+// leave each file one packet short, and the next file's start would find
+// the sound a packet further behind every time (then dropped, 100 ms at a
+// time, as a correction).
 void TopUpAudio(MuxState& s) {
     const uint32_t next = VideoPts(s.picture.FrameTime, s.DFrameNum);
     if (next > s.dwVPTS + 34 && s.audio_packets_written < static_cast<int64_t>(s.picture.FrameTime)) {
         std::printf("AM : Write additional audio VPTS=%u APTS=%u\n", next, s.dwAPTS);
         WriteAudioUntil(s, AudioTopUpEnd(next));
+    } else if (next > s.dwVPTS) {
+        WriteAudioUntil(s, LastPictureSoundEnd(next));
     }
 }
 

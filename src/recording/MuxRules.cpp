@@ -42,6 +42,11 @@ uint32_t AudioTopUpEnd(uint32_t next_picture_pts_ms) {
     return next_picture_pts_ms > before ? next_picture_pts_ms - before : 0;
 }
 
+uint32_t LastPictureSoundEnd(uint32_t next_picture_pts_ms) {
+    constexpr uint32_t kHalfPacketMs = 16;
+    return next_picture_pts_ms > kHalfPacketMs ? next_picture_pts_ms - kHalfPacketMs : 0;
+}
+
 RecordTiming PulseOrGpsTiming(double picture_minus_record_s, float enc_fps) {
     return picture_minus_record_s < -0.5 / enc_fps ? RecordTiming::kHold : RecordTiming::kWrite;
 }

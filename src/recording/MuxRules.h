@@ -40,6 +40,9 @@ int AudioAdjustment(double video_minus_audio_s);
 // Audio is topped up at file end until this time (ms) before the next
 // picture: one packet's time short of it.
 uint32_t AudioTopUpEnd(uint32_t next_picture_pts_ms);
+// Without a gap, a file's sound is written until within half a packet of
+// the next picture, so that it covers the file's last picture.
+uint32_t LastPictureSoundEnd(uint32_t next_picture_pts_ms);
 
 // What to do with a sensor record read for the picture just written.
 enum class RecordTiming {

@@ -74,6 +74,15 @@ TEST(MuxAudioPackets, TopUpStopsOnePacketShortOfTheNextPicture) {
     EXPECT_EQ(AudioTopUpEnd(20), 0u);
 }
 
+TEST(MuxAudioPackets, WithoutAGapTheSoundCoversTheLastPicture) {
+    // Last picture at 1966, next at 2000: the packet at 1966 still belongs
+    // to this file.
+    EXPECT_EQ(LastPictureSoundEnd(2000), 1984u);
+    EXPECT_GT(LastPictureSoundEnd(2000), 1966u);
+    EXPECT_LT(LastPictureSoundEnd(2000), 2000u);
+    EXPECT_EQ(LastPictureSoundEnd(10), 0u);
+}
+
 TEST(MuxSensorTiming, GpsAndPulseRecordsWaitForTheirPicture) {
     // 30 pictures per second: half a frame is 16.7 ms.
     EXPECT_EQ(PulseOrGpsTiming(0.0, 30.0f), RecordTiming::kWrite);
