@@ -14,7 +14,8 @@
 //   at once when that time has passed, but never before streaming is on nor
 //   before the picture shown before it. The picture on the screen stays
 //   there until the next is shown; its buffer is then done and VIDIOC_DQBUF
-//   hands it back (waiting for it when opened blocking, -EAGAIN otherwise).
+//   hands it back (waiting for it when opened blocking, -EAGAIN otherwise;
+//   -ETIMEDOUT when no queued picture could free one, or none did in 5 s).
 // - Streaming off (or closing the device) blanks the video plane.
 // - Each picture shown is logged: in memory (Shown()) and as a line
 //   "<count> <shown wall-clock us> <frame>" appended to kShownLogFile in the
