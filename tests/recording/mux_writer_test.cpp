@@ -395,3 +395,51 @@ TEST_F(MuxWriterSmallCardTest, AFullCardEndsTheRecordingInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MuxWriterTest, APictureLargerThanThePictureBufferIsDroppedWhole) {
+    FeedPictures(0, 14);
+    // A description claiming 1.5 MiB, with its bytes: more than the writer's
+    // 1 MiB picture buffer holds.
+    const uint32_t big = 3u << 19;
+    std::vector<uint8_t> bytes(big, 0x55);
+    const video_info_t info{0, big, 15, 0, At(15 / 30.0)};
+    ASSERT_EQ(DR_WriteRingBuffer(&dr()->vbs_buf, bytes.data(), static_cast<int>(big)), static_cast<int>(big));
+    ASSERT_EQ(DR_WriteRingBuffer(&dr()->vinfo_buf, &info, sizeof info), static_cast<int>(sizeof info));
+    FeedPictures(16, 44);
+    FeedSound(0, 16);
+    const std::string console = Record();
+    const std::vector<ReadFile> files = Files();
+    ASSERT_FALSE(files.empty());
+    std::vector<uint32_t> frames;
+    for (const ReadFile& f : files)
+        for (const auto& v : f.video) frames.push_back(FrameOf(v));
+    // The pictures after it still line up. The first file is full after 30
+    // pictures (picture 30 included); the next one waits for a key picture.
+    std::vector<uint32_t> expected;
+    for (uint32_t n = 0; n <= 30; ++n)
+        if (n != 15) expected.push_back(n);
+    EXPECT_EQ(frames, expected);
+    EXPECT_NE(console.find("AM : Error Can not get Video BS : read_size=1048576 data_len=1572864"),
+              std::string::npos);
+}
+
+TEST_F(MuxWriterTest, AWriterThatCannotBeCreatedEndsTheRecording) {
+    // The recording folder cannot be made: a file stands in its place.
+    ASSERT_TRUE(Write("/mnt/mmc0_p1/DATA/00", "not a folder"));
+    FeedPictures(0, 44);
+    FeedSound(0, 16);
+    std::thread writer = Start();
+    writer.join();  // ends by itself, without a close request
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("AM : Error! Can't create context!"), std::string::npos) << console;
+    EXPECT_EQ(console.find("AM : ASF Multiplex Thread End"), std::string::npos);
+    EXPECT_EQ(dr()->REQ_CLOSE.load(), 1);
+    EXPECT_EQ(dr()->AM_ALIVE.load(), 0);
+    bool logged = false;
+    for (const std::string& call : diviv::test::LogCalls(root_)) logged |= call.find("Failure of initialization.") != std::string::npos;
+    EXPECT_TRUE(logged);
+}
+
+}  // namespace
