@@ -6,6 +6,7 @@
 // set-up shared with playback (framebuffer search, key-coloured window,
 // output device requests).
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -26,9 +27,11 @@
 #include "playback/MonitorThread.h"
 #include "playback/VideoDispThread.h"
 #include "sim/CameraScene.h"
+#include "sim/DeviceModel.h"
 #include "sim/FrameBand.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimulatedBoard.h"
+#include "sim/SimBoard.h"
 #include "sim/World.h"
 #include "support/SimBoardFixture.h"
 
@@ -265,11 +268,18 @@ TEST_F(MonitorTest, ADisplayThatCannotBeSetUpIsSkippedWhileTheCaptureGoesOn) {
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(dr()->CaptureStart.load(), 1);
     EXPECT_EQ(dr()->DISP_ALIVE.load(), 1);
+    // The next picture finds no room: dropped with a log entry.
+    while (Read(diviv::sim::kLogRecordFile).find("Failure of writing to buffer.") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
     const std::string console = Stop();
     EXPECT_NE(console.find("Unable to open /dev/v4l/video16\n"), std::string::npos) << console;
     EXPECT_EQ(console.find("DISP : Start Display"), std::string::npos);
     EXPECT_NE(console.find("DISP : Get Close Request ###\n"), std::string::npos);
     EXPECT_TRUE(plane_->Shown().empty());
+    const std::string log = Read(diviv::sim::kLogRecordFile);
+    EXPECT_NE(log.find("Failure of opening the device."), std::string::npos) << log;
+    EXPECT_NE(log.find("Failure of writing to buffer."), std::string::npos) << "a full dv_buf drops pictures";
 }
 
 using MonitorDeathTest = MonitorTest;
@@ -367,6 +377,43 @@ TEST_F(DisplaySetupTest, OutputDeviceFailuresArePrintedAndRefused) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(out.Open(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open /dev/v4l/video16\n");
+}
+
+TEST_F(DisplaySetupTest, BufferFailuresArePrintedInTheirThreadsWords) {
+    using diviv::display::DisplayUser;
+    std::shared_ptr<diviv::sim::SimVideoPlane> plane = std::make_shared<diviv::sim::SimVideoPlane>();
+    diviv::sim::DeviceModel* model = nullptr;
+    board().Devices().Register(diviv::kVideoOutputDevice, [&](const std::string& path, int flags, int* error) {
+        auto dev = diviv::sim::MakeSimVideoOutput(plane, path, flags, error);
+        model = static_cast<diviv::sim::DeviceModel*>(dev.get());
+        return dev;
+    });
+    for (DisplayUser user : {DisplayUser::kPlayback, DisplayUser::kMonitor}) {
+        diviv::display::DisplayGeometry g = diviv::display::GeometryFor(640, 480, 0);
+        diviv::display::VideoOutput out(user);
+        ASSERT_EQ(out.Open(), 0);
+        ASSERT_EQ(out.Configure(g), 0);
+        v4l2_format fmt = diviv::display::VideoOutput::FormatFor(g);
+        ASSERT_EQ(out.SetupFormat(&fmt), 0);
+        ASSERT_EQ(out.MapBuffers(), 0);
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        for (int i = 0; i < 4; ++i) ASSERT_EQ(out.Queue(out.TakeBuffer(), now), 0);
+        model->InjectFault({diviv::sim::FaultOp::kIoctl, VIDIOC_DQBUF, EIO});
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(out.TakeBuffer(), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  user == DisplayUser::kPlayback ? "VIDIOC_DQBUF failed\n" : "DISP : VIDIOC_DQBUF failed\n");
+        // The next dequeue works: a buffer that showed and was replaced.
+        const int index = out.TakeBuffer();
+        ASSERT_GE(index, 0);
+        model->InjectFault({diviv::sim::FaultOp::kIoctl, VIDIOC_QBUF, EINVAL});
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(out.Queue(index, now), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "VIDIOC_QBUF failed\n");
+        out.Close();
+    }
+    EXPECT_EQ(plane->Shown().size(), 8u) << "four pictures each";
 }
 
 }  // namespace
