@@ -53,7 +53,6 @@ constexpr Box kTime{350, 430, 640, 480};
 constexpr Box kQuadUpper{290, 200, 340, 236};
 constexpr Box kQuadLower{290, 236, 340, 266};
 constexpr Box kGps{0, 430, 60, 480};
-constexpr int kBandTop = kH - diviv::sim::kBandRows;
 
 class MonitorTest : public SimBoardTest {
 protected:
@@ -102,6 +101,7 @@ protected:
         if (!capturing_) return console_;
         capturing_ = false;
         console_ = testing::internal::GetCapturedStdout();
+        if (HasFailure()) std::fputs(console_.c_str(), stdout);  // the failures' own messages were captured too
         return console_;
     }
 
@@ -117,10 +117,10 @@ protected:
 
     // What the camera drew for frame `seq` (camera 0: the four quadrants),
     // turned as the camera turns it.
-    static std::vector<uint8_t> CameraPicture(uint32_t seq, int camera, bool vflip) {
-        std::vector<uint8_t> pic(kW * kH * 3 / 2);
+    static std::vector<uint8_t> CameraPicture(uint32_t seq, int camera, bool vflip, int w = kW, int h = kH) {
+        std::vector<uint8_t> pic(w * h * 3 / 2);
         diviv::sim::CameraScene scene;
-        const auto planes = diviv::sim::I420Planes(pic.data(), kW, kH);
+        const auto planes = diviv::sim::I420Planes(pic.data(), w, h);
         scene.Draw(planes, camera, seq);
         diviv::sim::FlipPicture(planes, vflip, false);
         return pic;
@@ -136,9 +136,10 @@ protected:
                                const std::vector<Box>& boxes) {
         Differences d;
         d.in_box.assign(boxes.size(), 0);
-        for (int y = 0; y < kBandTop; ++y) {
-            for (int x = 0; x < kW; ++x) {
-                if (shown.i420[y * kW + x] == camera[y * kW + x]) continue;
+        const int w = shown.width, band_top = shown.height - diviv::sim::kBandRows;
+        for (int y = 0; y < band_top; ++y) {
+            for (int x = 0; x < w; ++x) {
+                if (shown.i420[y * w + x] == camera[y * w + x]) continue;
                 bool boxed = false;
                 for (size_t i = 0; i < boxes.size(); ++i) {
                     if (boxes[i].Contains(x, y)) {
@@ -156,7 +157,7 @@ protected:
     PlanePicture Shown(uint32_t* seq) {
         PlanePicture p = plane_->Last();
         EXPECT_TRUE(p.showing);
-        EXPECT_EQ(p.width, kW);
+        EXPECT_EQ(p.width, static_cast<int>(config_->width));
         const auto band = diviv::sim::ReadFrameBand(p.i420.data(), p.width, p.height, p.width);
         EXPECT_TRUE(band.ok);
         *seq = band.sequence;
@@ -207,6 +208,25 @@ TEST_F(MonitorTest, FourCameraModeShowsTheCameraWithHeadingTimeAndQuadrantLabels
     EXPECT_EQ(dr()->REQ_CLOSE.load(), 1) << "the display's end ends the mode";
     PlanePicture after = plane_->Last();
     EXPECT_FALSE(after.showing) << "streaming off blanks the plane";
+}
+
+TEST_F(MonitorTest, ASmallPictureIsCentredWithItsOwnCaptionPlaces) {
+    config_->width = 352;
+    config_->height = 288;
+    Start();
+    ASSERT_TRUE(WaitShown(5));
+    uint32_t seq = 0;
+    const PlanePicture shown = Shown(&seq);
+    EXPECT_EQ(std::vector<int>({shown.window.left, shown.window.top, static_cast<int>(shown.window.width),
+                                static_cast<int>(shown.window.height)}),
+              std::vector<int>({144, 96, 352, 288}));
+    const Differences d = Compare(shown, CameraPicture(seq, 0, false, 352, 288),
+                                  {{10, 0, 220, 30}, {80, 250, 352, 272}, {30, 240, 80, 266}});
+    EXPECT_GT(d.in_box[0], 50) << "heading";
+    EXPECT_GT(d.in_box[1], 50) << "time";
+    EXPECT_GT(d.in_box[2], 10) << "quadrant labels";
+    EXPECT_EQ(d.elsewhere, 0);
+    EXPECT_NE(Stop().find("DISP : Display Image 352 x 288 [DispSize=0]\n"), std::string::npos);
 }
 
 TEST_F(MonitorTest, OneCameraHasNoQuadrantLabelsAndCaptionsOffDrawNothing) {
