@@ -107,7 +107,8 @@ void DisplayLoop(dr_common_t& dr, diviv::display::VideoOutput& out, MonitorCapti
         if (!WaitForPicture(dr, size)) break;
         uint8_t* picture = out.BufferData(index);
         ReadPicture(&dr.dv_buf, picture, out.BufferLength(index), size);
-        if (Shared(dr.mon_osd) == 0) captions.Stamp(dr, picture);
+        // Captions go into the luminance plane: only into a buffer that holds it.
+        if (Shared(dr.mon_osd) == 0 && out.BufferLength(index) >= static_cast<size_t>(size)) captions.Stamp(dr, picture);
         timeval now{};
         gettimeofday(&now, nullptr);
         if (out.Queue(index, diviv::display::AddMicroseconds(now, kShowAheadUs)) < 0) break;
