@@ -200,11 +200,13 @@ TEST_F(RecordingFiles, ADriveLeavesGaplessFilesWithSoundAndTheVehiclesRecords) {
         }
         int unreadable = 0;
         for (const e2e::Picture& p : Frames(files[k].path, &unreadable, &status)) {
-            if (!p.marker || p.pts_ms + 150 > static_cast<long>(samples.size() / 8)) continue;
+            // A click that belongs to a marker near either end of the file
+            // may lie in the neighbouring file.
+            if (!p.marker || p.pts_ms < 150 || p.pts_ms + 150 > static_cast<long>(samples.size() / 8)) continue;
             long offset = 100000;
             for (long c : clicks)
                 if (std::abs(c - p.pts_ms) < std::abs(offset)) offset = c - p.pts_ms;
-            EXPECT_LE(std::abs(offset), 100 + 34) << "marker at " << p.pts_ms;
+            EXPECT_LE(std::abs(offset), 100 + 34 + 6) << "marker at " << p.pts_ms;  // 6 ms: stamp rounding
             lowest = std::min(lowest, offset);
             highest = std::max(highest, offset);
         }
