@@ -28,7 +28,8 @@ echo "demo: the recordings on the card (key pictures scrambled with the pass cod
 build/tools/diviv-media/diviv-media check "$BOARD/mnt/mmc0_p1/DATA" --pass 9274 || status=$?
 echo
 echo "demo: board root in $BOARD"
-echo "demo: screenshots in $BOARD/screens (start.png, recording.png, filelist.png)"
+echo "demo: screenshots in $BOARD/screens (start.png, recording.png, filelist.png, playback.png)"
+echo "demo: the sound played back in $BOARD/sim/speaker.wav"
 echo "demo: recordings in $BOARD/mnt/mmc0_p1/DATA/00 (diviv-media frames FILE --pass 9274 reads the camera's frame numbers back)"
 echo "demo: card partitions in $BOARD/mnt/mmc0_p1 and $BOARD/mnt/mmc0_p2"
 echo "demo: persistent log entries in $BOARD/sim/log_record.log"

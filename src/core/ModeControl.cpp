@@ -187,9 +187,11 @@ int StartPlayOrPreview(int listnum, bool preview) {
         std::printf("DiViv : Selected file size is too small ! [PreView/Play stopped]\n");
         return -4;
     }
+    // A start while a mode runs is refused; the running mode reads the
+    // names, so they are left alone then.
+    if (drc->CM_ALIVE.load()) return -3;
     std::snprintf(drc->playback_asf_name, sizeof drc->playback_asf_name, "%s", entry->FileName);
     std::snprintf(drc->playback_fullpath_fname, sizeof drc->playback_fullpath_fname, "%s", path.c_str());
-    if (drc->CM_ALIVE.load()) return -3;
     if (!preview) ClearScreenInfo();
     drc->VideoOnlyMode = 0;
     drc->DispSize = preview ? 1 : 0;

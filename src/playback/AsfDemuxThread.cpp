@@ -68,6 +68,12 @@ private:
 
     int video_bytes_ = 0;  // nDEMUXED_VIDEO_DATA_LEN
     bool dec_not_start_ = true;
+    // The media information is handed to the main thread (MediaInfoReady)
+    // once the picture size and the timing are both known, and not written
+    // after that (a header may carry the stream properties twice).
+    bool have_size_ = false;
+    bool have_timing_ = false;
+    void MediaInfoPart(bool* part);
     int frames_ = 0;       // nFrameCount
 };
 
@@ -162,6 +168,11 @@ AsfDemux::Step AsfDemux::ParseBuffered() {
     return step;
 }
 
+void AsfDemux::MediaInfoPart(bool* part) {
+    *part = true;
+    if (have_size_ && have_timing_) dr_->MediaInfoReady = 1;
+}
+
 // Step 7.
 AsfDemux::Step AsfDemux::Act(ASF_DEMUX_STATE state) {
     switch (state) {
@@ -173,8 +184,11 @@ AsfDemux::Step AsfDemux::Act(ASF_DEMUX_STATE state) {
         case ASF_DEMUX_STATE_AUDIO_DATA:
             return ProcessAudio(ctx_->asfPayloadAudio);
         case ASF_DEMUX_STATE_STREAM_PROPERTIES_OBJECT_VIDEO:
-            info_->width = ctx_->asfStreamPropertiesObjectVideo.typeSpecificData.dwEncodedImageWidth;
-            info_->height = ctx_->asfStreamPropertiesObjectVideo.typeSpecificData.dwEncodedImageHeight;
+            if (!have_size_) {
+                info_->width = ctx_->asfStreamPropertiesObjectVideo.typeSpecificData.dwEncodedImageWidth;
+                info_->height = ctx_->asfStreamPropertiesObjectVideo.typeSpecificData.dwEncodedImageHeight;
+                MediaInfoPart(&have_size_);
+            }
             return Step::kGoOn;
         case ASF_DEMUX_STATE_STREAM_PROPERTIES_OBJECT_AUDIO:
             if (ctx_->asfStreamPropertiesObjectAudio.typeSpecificData.wBitsPerSample == 2) {
@@ -187,11 +201,12 @@ AsfDemux::Step AsfDemux::Act(ASF_DEMUX_STATE state) {
             return Step::kGoOn;
         case ASF_DEMUX_STATE_HEADER_EXTENSION_STREAM_PROPERTIES_OBJECT_VIDEO: {
             // The times are 100-ns counts; every division truncates.
+            if (have_timing_) return Step::kGoOn;
             const auto& e = ctx_->asfExtendedStreamPropertiesObjectVideo;
             info_->TimeParFrame = static_cast<int32_t>(e.qwAverageTimePerFrame / 10000);
             info_->duration = static_cast<int32_t>((e.qwEndTime / 10000 - e.qwStartTime / 10000) / 1000 + 1);
             info_->bitrate = static_cast<int32_t>(e.dwDataBitrate);
-            dr_->MediaInfoReady = 1;
+            MediaInfoPart(&have_timing_);
             return Step::kGoOn;
         }
         default:

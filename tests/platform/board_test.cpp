@@ -112,7 +112,9 @@ TEST_F(LinuxBoardTest, CardQueriesRefuseWhatTheyCannotAnswer) {
     EXPECT_EQ(card.PartitionTable("/dev/mmcblk0", nullptr), diviv::kPartitionTableUnreadable);
     EXPECT_FALSE(card.MountLines().empty());
     EXPECT_FALSE(card.MmcDevices().empty());
-    if (::geteuid() != 0) EXPECT_LT(card.Unmount("/mnt/mmc0_p1"), 0) << "no privilege, nothing mounted there";
+    if (::geteuid() != 0) {
+        EXPECT_LT(card.Unmount("/mnt/mmc0_p1"), 0) << "no privilege, nothing mounted there";
+    }
 }
 
 // The simulated backend: what differs from the plain files.
