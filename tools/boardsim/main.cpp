@@ -20,9 +20,11 @@ constexpr const char* kUsage =
     "       boardsim ctl DIR VERB ARGS...\n"
     "  init   create a simulated board root in DIR\n"
     "  run    run PROGRAM on the board in DIR (created if missing) and play the scenario\n"
-    "  ctl    send a step to the board running in DIR: ignition on|off, power lost|back,\n"
-    "         powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM], card insert|remove,\n"
-    "         end, or screenshot OUT.png\n"
+    "  ctl    send one scenario step to the board running in DIR: ignition on|off,\n"
+    "         power lost|back, powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM],\n"
+    "         card insert|remove, camera ..., microphone ..., speed KMH, engine RPM,\n"
+    "         shock FB LR UD, accel FB LR UD, contact N on|off, gps ..., end, or\n"
+    "         screenshot OUT.png\n"
     "See tools/boardsim/README.md for the scenario format.\n";
 
 // Usage on standard error after a mistake; exit status 2.
