@@ -30,6 +30,27 @@ int DeviceModel::TakeFault(FaultOp op, unsigned long request) {
     return hit.error != 0 ? -hit.error : 0;
 }
 
+ssize_t RequestDeviceModel::DoRead(std::span<std::byte>) {
+    if (const int rc = TakeFault(FaultOp::kRead); rc < 0) return rc;
+    return -EINVAL;  // the data comes with the requests only
+}
+
+ssize_t RequestDeviceModel::DoWrite(std::span<const std::byte>) {
+    if (const int rc = TakeFault(FaultOp::kWrite); rc < 0) return rc;
+    return -EINVAL;
+}
+
+int RequestDeviceModel::DoPoll(short, int) {
+    if (const int rc = TakeFault(FaultOp::kPoll); rc < 0) return rc;
+    return -EINVAL;
+}
+
+MappedMemory RequestDeviceModel::DoMap(size_t, off_t, int* error) {
+    const int rc = TakeFault(FaultOp::kMap);
+    *error = rc < 0 ? rc : -ENODEV;
+    return {};
+}
+
 void DeviceRegistry::Register(std::string board_path, DeviceFactory factory) {
     std::lock_guard lock(mutex_);
     for (auto& [path, f] : factories_) {

@@ -51,6 +51,20 @@ private:
     std::vector<Fault> faults_;
 };
 
+// A device driven by requests only (the G-sensor, the pulse input): reads,
+// writes and polls are refused with -EINVAL and mappings with -ENODEV, unless
+// an injected fault answers first.
+class RequestDeviceModel : public DeviceModel {
+public:
+    using DeviceModel::DeviceModel;
+
+private:
+    ssize_t DoRead(std::span<std::byte> buffer) override;
+    ssize_t DoWrite(std::span<const std::byte> data) override;
+    int DoPoll(short events, int timeout_ms) override;
+    MappedMemory DoMap(size_t length, off_t offset, int* error) override;
+};
+
 using DeviceFactory = std::function<std::unique_ptr<Device>(const std::string& board_path, int flags, int* error)>;
 
 // The registry of the simulated board: one factory per board path.

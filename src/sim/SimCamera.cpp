@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/BoardClock.h"
 #include "platform/BoardPath.h"
 #include "sim/FrameBand.h"
 #include "sim/World.h"
@@ -16,21 +17,9 @@ namespace diviv::sim {
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int kSensorWidth = 640, kSensorHeight = 480;  // the crop bounds
 constexpr int kMaxFramesPerSecond = 120;
 constexpr size_t kPage = 4096;
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
-int64_t BoardNowNs() { return ClockNs(CLOCK_MONOTONIC); }
-int64_t WallOffsetNs() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
-
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
 template <size_t N>
 void CopyName(uint8_t (&dst)[N], const char* text) {

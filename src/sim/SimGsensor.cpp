@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "sim/BoardClock.h"
 #include "sim/World.h"
 
 namespace diviv::sim {
@@ -13,17 +14,8 @@ namespace diviv::sim {
 namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kPeriodNs = kGsensorPeriodMs * kNsPerMs;
 constexpr int64_t kGravityMg = 1000;
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-int64_t BoardNowNs() { return ClockNs(CLOCK_MONOTONIC); }
-int64_t WallOffsetNs() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
 
 // Front/back, left/right, up/down of the vehicle as signed sensor axes
 // (1 X, 2 Y, 3 Z), per mounting position 1..24.
@@ -54,7 +46,7 @@ std::array<int, 3> GsensorMounting(int position) {
     return kMountings[static_cast<size_t>(position - 1)];
 }
 
-SimGsensor::SimGsensor(std::string board_path, int) : DeviceModel(std::move(board_path)) {}
+SimGsensor::SimGsensor(std::string board_path, int) : RequestDeviceModel(std::move(board_path)) {}
 
 gsensor_threshold_axis SimGsensor::Thresholds() const {
     std::lock_guard lock(mutex_);
@@ -182,30 +174,6 @@ void SimGsensor::Advance(int64_t now_ns) {
         ++counters_.sampled;
         if (overrun) buffer_.front().flag |= kGsensorOverrun;
     }
-}
-
-ssize_t SimGsensor::DoRead(std::span<std::byte>) {
-    if (const int rc = TakeFault(FaultOp::kRead); rc < 0) return rc;
-    return -EINVAL;  // samples are read with the request only
-}
-
-ssize_t SimGsensor::DoWrite(std::span<const std::byte>) {
-    if (const int rc = TakeFault(FaultOp::kWrite); rc < 0) return rc;
-    return -EINVAL;
-}
-
-int SimGsensor::DoPoll(short, int) {
-    if (const int rc = TakeFault(FaultOp::kPoll); rc < 0) return rc;
-    return -EINVAL;
-}
-
-MappedMemory SimGsensor::DoMap(size_t, off_t, int* error) {
-    if (const int rc = TakeFault(FaultOp::kMap); rc < 0) {
-        *error = rc;
-        return {};
-    }
-    *error = -ENODEV;
-    return {};
 }
 
 std::unique_ptr<Device> MakeSimGsensor(const std::string& board_path, int flags, int* error) {

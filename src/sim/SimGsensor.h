@@ -58,7 +58,7 @@ struct GsensorCounters {
     uint64_t lost = 0;       // samples pushed out of the full buffer
 };
 
-class SimGsensor : public DeviceModel {
+class SimGsensor : public RequestDeviceModel {
 public:
     SimGsensor(std::string board_path, int flags);
 
@@ -72,10 +72,6 @@ private:
     };
 
     int DoIoctl(unsigned long request, void* arg) override;
-    ssize_t DoRead(std::span<std::byte> buffer) override;
-    ssize_t DoWrite(std::span<const std::byte> data) override;
-    int DoPoll(short events, int timeout_ms) override;
-    MappedMemory DoMap(size_t length, off_t offset, int* error) override;
 
     // Called with mutex_ held.
     void ApplyWorld();

@@ -11,6 +11,7 @@
 #include <numbers>
 #include <thread>
 
+#include "sim/BoardClock.h"
 #include "sim/SimMicrophoneWav.h"
 #include "sim/World.h"
 
@@ -18,22 +19,10 @@ namespace diviv::sim {
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kSampleNs = kNsPerSecond / kMicrophoneRate;                 // 125 us
 constexpr int64_t kPeriodNs = kSampleNs * kMicrophonePeriodSamples;           // 10 ms
 constexpr int64_t kBufferPeriods = kMicrophoneBufferSamples / kMicrophonePeriodSamples;
 constexpr int64_t kMaxWaitStepNs = kNsPerSecond / 10;  // a waiting read looks at the world this often
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
-int64_t BoardNowNs() { return ClockNs(CLOCK_MONOTONIC); }
-int64_t WallOffsetNs() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
-
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
 dr_timeval ToTimeval(int64_t ns) {
     const int64_t sec = FloorDiv(ns, kNsPerSecond);

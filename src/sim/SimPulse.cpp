@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/BoardClock.h"
 #include "sim/World.h"
 
 namespace diviv::sim {
@@ -14,15 +15,6 @@ namespace diviv::sim {
 namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
-constexpr int64_t kNsPerSecond = 1000000000;
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-int64_t BoardNowNs() { return ClockNs(CLOCK_MONOTONIC); }
-int64_t WallOffsetNs() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
 
 dr_timeval ToTimeval(int64_t ns) {
     const int64_t sec = ns / kNsPerSecond - (ns % kNsPerSecond < 0 ? 1 : 0);
@@ -96,7 +88,7 @@ double EngineRate(double rpm) { return EnginePulsesPerSecond(rpm); }
 }  // namespace
 
 SimPulse::SimPulse(std::string board_path, int, int interval_ms)
-    : DeviceModel(std::move(board_path)),
+    : RequestDeviceModel(std::move(board_path)),
       interval_ns_(std::max(1, interval_ms) * kNsPerMs),
       speed_(std::make_unique<Signal>(SpeedRate)),
       engine_(std::make_unique<Signal>(EngineRate)) {}
@@ -181,30 +173,6 @@ int SimPulse::DoIoctl(unsigned long request, void* arg) {
         default:
             return -ENOTTY;
     }
-}
-
-ssize_t SimPulse::DoRead(std::span<std::byte>) {
-    if (const int rc = TakeFault(FaultOp::kRead); rc < 0) return rc;
-    return -EINVAL;  // records are read with the request only
-}
-
-ssize_t SimPulse::DoWrite(std::span<const std::byte>) {
-    if (const int rc = TakeFault(FaultOp::kWrite); rc < 0) return rc;
-    return -EINVAL;
-}
-
-int SimPulse::DoPoll(short, int) {
-    if (const int rc = TakeFault(FaultOp::kPoll); rc < 0) return rc;
-    return -EINVAL;
-}
-
-MappedMemory SimPulse::DoMap(size_t, off_t, int* error) {
-    if (const int rc = TakeFault(FaultOp::kMap); rc < 0) {
-        *error = rc;
-        return {};
-    }
-    *error = -ENODEV;
-    return {};
 }
 
 std::unique_ptr<Device> MakeSimPulse(const std::string& board_path, int flags, int* error) {

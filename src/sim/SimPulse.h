@@ -47,7 +47,7 @@ inline constexpr int kPulseQueueRecords = 16;
 constexpr double SpeedPulsesPerSecond(double kmh) { return kmh * kSpeedPulsesPerKm / 3600.0; }
 constexpr double EnginePulsesPerSecond(double rpm) { return rpm * kEnginePulsesPerRevolution / 60.0; }
 
-class SimPulse : public DeviceModel {
+class SimPulse : public RequestDeviceModel {
 public:
     SimPulse(std::string board_path, int flags, int interval_ms = kPulseIntervalMs);
     ~SimPulse() override;
@@ -60,10 +60,6 @@ private:
     class Signal;
 
     int DoIoctl(unsigned long request, void* arg) override;
-    ssize_t DoRead(std::span<std::byte> buffer) override;
-    ssize_t DoWrite(std::span<const std::byte> data) override;
-    int DoPoll(short events, int timeout_ms) override;
-    MappedMemory DoMap(size_t length, off_t offset, int* error) override;
 
     // Called with mutex_ held.
     void ApplyWorld();

@@ -13,21 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "sim/BoardClock.h"
 #include "platform/BoardPath.h"
 
 namespace diviv::sim {
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kSampleNs = kNsPerSecond / kSpeakerRate;  // 125 us
 constexpr uint32_t kWavHeaderBytes = 44;
-
-int64_t ClockNs(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
 
 void PutLe(uint8_t* p, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
