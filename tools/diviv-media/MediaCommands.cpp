@@ -1,5 +1,8 @@
 #include "MediaCommands.h"
 
+#include "ExportCommand.h"
+#include "RepairCommand.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -28,6 +31,15 @@ constexpr const char* kUsage =
     "      per recording: sound or damaged, duration, pictures and gaps in their times,\n"
     "      audio against video, sensor records by kind, trip and event summaries,\n"
     "      scrambling; exit 1 when a recording is damaged.\n"
+    "  diviv-media repair FILE.asf [-o OUT.asf]\n"
+    "      a recording cut before it was closed (power lost) made whole: header sizes and\n"
+    "      counts, Data Object and simple index rebuilt from the whole packets, a partial\n"
+    "      last packet dropped. Writes OUT.asf, or beside the input FILE.repaired.asf\n"
+    "      (its name with .repaired.asf for the extension); the input is never changed.\n"
+    "  diviv-media export FILE.asf... [--pass CODE] [--gpx OUT.gpx] [--csv OUT.csv]\n"
+    "                     [--mp4 OUT.mp4]\n"
+    "      recordings joined in the order given: --mp4 the pictures (descrambled with\n"
+    "      --pass, not re-encoded) and the sound as AAC in an MP4 file.\n"
     "  diviv-media g726 encode|decode --bits N IN OUT\n"
     "      WAV (8 kHz 16-bit mono) to packed G.726 code words at N = 2..5 bits, or back.\n";
 
@@ -166,6 +178,29 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
             o.havePass = true;
         }
         return Check(o, out, error) == 0 ? 0 : Fail(err, error);
+    }
+    if (cmd == "repair") {
+        RepairOptions o;
+        if (!Split(argc, argv, 2, {"-o"}, a, error)) return Fail(err, error);
+        if (a.positional.size() != 1) return Fail(err, "repair needs exactly one FILE.asf");
+        o.input = a.positional[0];
+        for (auto& [k, v] : a.options) o.output = v;
+        return Repair(o, out, error) == 0 ? 0 : Fail(err, error);
+    }
+    if (cmd == "export") {
+        ExportOptions o;
+        if (!Split(argc, argv, 2, {"--pass", "--gpx", "--csv", "--mp4"}, a, error)) return Fail(err, error);
+        o.inputs = a.positional;
+        for (auto& [k, v] : a.options) {
+            if (k == "--gpx") o.gpx = v;
+            if (k == "--csv") o.csv = v;
+            if (k == "--mp4") o.mp4 = v;
+            if (k == "--pass") {
+                if (!ParsePass(v, o.pass, error)) return Fail(err, error);
+                o.havePass = true;
+            }
+        }
+        return Export(o, out, err, error) == 0 ? 0 : Fail(err, error);
     }
     if (cmd == "g726") {
         if (argc < 3) return Fail(err, "g726 needs encode or decode");
