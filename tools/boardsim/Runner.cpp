@@ -241,6 +241,11 @@ bool Runner::Start(std::string* error) {
     ::fcntl(console_fd_, F_SETFL, ::fcntl(console_fd_, F_GETFL) | O_NONBLOCK);
     start_ = Now();
     Note(0, "board on: " + program + " " + ids[0] + " " + ids[1] + " " + ids[2] + " " + ids[3]);
+    // Where a person at the console points diviv-host.
+    std::printf("boardsim: host queues DOWN=0x%s UP=0x%s (diviv-host --queues 0x%s 0x%s status; "
+                "boardsim takes the replies until the step host replies off)\n",
+                ids[0], ids[1], ids[0], ids[1]);
+    std::fflush(stdout);
     return true;
 }
 
