@@ -352,6 +352,17 @@ TEST(DivivHostOnBoard, TheToolDrivesTheRecorderOnASimulatedBoard) {
     const std::string log = dir + "/sim/run.log";
     const pid_t sim = ::fork();
     ASSERT_GE(sim, 0);
+    // A failed check must not leave the board running: boardsim ends the
+    // recorder and removes the queues when it is ended.
+    struct Reaper {
+        pid_t pid;
+        bool reaped = false;
+        ~Reaper() {
+            if (reaped || pid <= 0) return;
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{sim};
     if (sim == 0) {
         const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, STDOUT_FILENO);
@@ -378,7 +389,7 @@ TEST(DivivHostOnBoard, TheToolDrivesTheRecorderOnASimulatedBoard) {
     const ToolRun params = RunTool("--timeout 30 " + queues + " params");
     const ToolRun quit = RunTool("--timeout 30 " + queues + " quit");
     int wstatus = 0;
-    ::waitpid(sim, &wstatus, 0);
+    reaper.reaped = ::waitpid(sim, &wstatus, 0) == sim;
     out = ReadFile(log);
 
     EXPECT_EQ(status.status, 0) << status.output << out;
