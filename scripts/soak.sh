@@ -22,12 +22,15 @@ set -u
 cd "$(dirname "$0")/.."
 REPO="$(pwd)"
 
+# The comment above; on standard output for --help, else on standard error.
 usage() {
-    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+    if [ "${1:-2}" -eq 0 ]; then sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
+    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
 [ $# -ge 1 ] || usage
+case "$1" in -h|--help) usage 0 ;; esac
 HOURS="$1"
 shift
 BUILD="$REPO/build"
@@ -42,7 +45,7 @@ while [ $# -gt 0 ]; do
         --interval) INTERVAL="$2"; shift 2 ;;
         --file-seconds) FILE_SECONDS="$2"; shift 2 ;;
         --tolerance) TOLERANCE="$2"; shift 2 ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         *) echo "soak: unknown option $1" >&2; usage ;;
     esac
 done

@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
     diviv_host::Queues q;
     bool have_queues = false;
     double timeout = kDefaultTimeout;
+    double count = 0;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -71,6 +72,11 @@ int main(int argc, char** argv) {
             i += 2;
         } else if (a == "--timeout") {
             if (i + 1 >= argc || !ParsePositive(argv[++i], &timeout)) return Usage("--timeout needs seconds");
+        } else if (a == "--count") {
+            if (i + 1 >= argc || !ParsePositive(argv[++i], &count)) return Usage("--count needs a number");
+        } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
+            // A negative number is a parameter; anything else is an option we do not know.
+            return Usage(("unknown option " + a).c_str());
         } else {
             words.push_back(a);
         }
@@ -79,16 +85,10 @@ int main(int argc, char** argv) {
     if (words.empty()) return Usage("no command given");
 
     if (words[0] == "watch") {
-        int count = 0;
-        if (words.size() == 3 && words[1] == "--count") {
-            double n = 0;
-            if (!ParsePositive(words[2].c_str(), &n)) return Usage("--count needs a number");
-            count = static_cast<int>(n);
-        } else if (words.size() != 1) {
-            return Usage("watch takes only --count N");
-        }
-        return diviv_host::Watch(q.up, count, stdout, stderr);
+        if (words.size() != 1) return Usage("watch takes no parameter");
+        return diviv_host::Watch(q.up, static_cast<int>(count), stdout, stderr);
     }
+    if (count > 0) return Usage("--count is for watch");
 
     diviv_host::Request request;
     std::string error;

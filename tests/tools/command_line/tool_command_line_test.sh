@@ -80,6 +80,11 @@ diviv-media)
     expect_refused --frobnicate info in.asf --frobnicate
     expect_refused --frobnicate g726 encode --frobnicate 4 in.wav out.g726
     ;;
+diviv-host)
+    # Nothing is sent when the words are refused: the queue ids name no queue.
+    expect_help --queues 1 2 status --help
+    expect_refused --frobnicate --queues 1 2 status --frobnicate
+    ;;
 esac
 
 [ "$failures" -eq 0 ] || exit 1
