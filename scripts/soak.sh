@@ -7,6 +7,7 @@
 #
 #   scripts/soak.sh HOURS [--build DIR] [--board DIR] [--interval SEC]
 #                         [--file-seconds N] [--tolerance PCT]
+#   scripts/soak.sh --judge TSV SECONDS [--tolerance PCT]
 #
 # HOURS may be fractional (0.05 is three minutes). At the end it prints the
 # table and a verdict. Memory is flat when, after the warm-up (the first
@@ -17,30 +18,79 @@
 # and no sample of the last quarter is above every sample of the first.
 # Exit status: 0 flat, 1 growth (or the recorder ended early), 2 usage or
 # set-up failure. The samples stay in BOARD/soak.tsv, the console and
-# board timeline in BOARD/soak.log.
+# board timeline in BOARD/soak.log; --judge gives the verdict over such a
+# table again (a run of SECONDS), e.g. with another tolerance.
 set -u
-cd "$(dirname "$0")/.."
-REPO="$(pwd)"
+REPO="$(cd "$(dirname "$0")/.." && pwd)"
 
 # The comment above; on standard output for --help, else on standard error.
 usage() {
-    if [ "${1:-2}" -eq 0 ]; then sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
-    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2
+    local text
+    text=$(awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0")
+    if [ "${1:-2}" -eq 0 ]; then echo "$text"; exit 0; fi
+    echo "$text" >&2
     exit 2
+}
+
+# judge TSV SECONDS [ENDED_EARLY]: the verdict over a table of samples of a
+# run of SECONDS; status 0 flat, 1 growth (or ENDED_EARLY is 1).
+judge() {
+    awk -v tol="$TOLERANCE" -v total="$2" -v ended_early="${3:-0}" '
+    function mean(col, from, to,   s, i) { s = 0; for (i = from; i <= to; ++i) s += v[i, col]; return s / (to - from + 1) }
+    function mode(col, from, to,   c, i, best, bestn) {
+        split("", c); bestn = 0
+        for (i = from; i <= to; ++i) if (++c[v[i, col]] > bestn || (c[v[i, col]] == bestn && v[i, col] < best)) { best = v[i, col]; bestn = c[v[i, col]] }
+        return best
+    }
+    function maxof(col, from, to,   m, i) { m = v[from, col]; for (i = from; i <= to; ++i) if (v[i, col] > m) m = v[i, col]; return m }
+    NR == 1 { next }
+    { t = $1; if (t < warm) next; ++n; for (c = 1; c <= 6; ++c) v[n, c] = $c }
+    BEGIN { warm = total / 5; if (warm > 300) warm = 300; FS = "\t" }
+    END {
+        if (n < 8) { print "soak: VERDICT: too few samples after the warm-up (" n ")"; exit 1 }
+        q = int(n / 4); a1 = 1; a2 = q; b1 = n - q + 1; b2 = n
+        bad = 0
+        printf "soak: after a %d s warm-up, %d samples; first quarter (%d..%d s) against last quarter (%d..%d s):\n", warm, n, v[a1,1], v[a2,1], v[b1,1], v[b2,1]
+        split("rss_kb vmsize_kb", names, " ")
+        for (k = 2; k <= 3; ++k) {
+            m1 = mean(k, a1, a2); m2 = mean(k, b1, b2); allow = m1 * tol / 100; if (allow < 2048) allow = 2048
+            ok = (m2 - m1 <= allow)
+            printf "  %-10s mean %10.0f -> %10.0f  (%+.0f kB, allowed +%.0f kB)  %s\n", names[k-1], m1, m2, m2 - m1, allow, ok ? "flat" : "GROWS"
+            bad += !ok
+        }
+        split("fds threads", cn, " ")
+        for (k = 4; k <= 5; ++k) {
+            o1 = mode(k, a1, a2); o2 = mode(k, b1, b2); x1 = maxof(k, a1, a2); x2 = maxof(k, b1, b2)
+            ok = (o1 == o2 && x2 <= x1)
+            printf "  %-10s most often %4d -> %4d, highest %4d -> %4d  %s\n", cn[k-3], o1, o2, x1, x2, ok ? "flat" : "GROWS"
+            bad += !ok
+        }
+        printf "  after the warm-up, first sample: rss %d kB, vmsize %d kB, fds %d, threads %d; last: rss %d kB, vmsize %d kB, fds %d, threads %d\n", v[1,2], v[1,3], v[1,4], v[1,5], v[n,2], v[n,3], v[n,4], v[n,5]
+        if (ended_early) { print "soak: VERDICT: the recorder ended before the drive was over"; exit 1 }
+        print (bad ? "soak: VERDICT: GROWTH" : "soak: VERDICT: flat")
+        exit bad ? 1 : 0
+    }' "$1"
 }
 
 [ $# -ge 1 ] || usage
 case "$1" in -h|--help) usage 0 ;; esac
+TOLERANCE=5
+if [ "$1" = "--judge" ]; then
+    # Judges the table of an earlier run again: --judge TSV SECONDS [--tolerance PCT]
+    [ $# -ge 3 ] || usage
+    [ "${4:-}" != "--tolerance" ] || TOLERANCE="${5:-5}"
+    judge "$2" "$3"
+    exit $?
+fi
 HOURS="$1"
 shift
 BUILD="$REPO/build"
 BOARD=""
 INTERVAL=""
 FILE_SECONDS=5
-TOLERANCE=5
 while [ $# -gt 0 ]; do
     case "$1" in
-        --build) BUILD="$(cd "$2" 2>/dev/null && pwd || echo "$2")"; shift 2 ;;
+        --build) mkdir -p "$2" && BUILD="$(cd "$2" && pwd)" || exit 2; shift 2 ;;
         --board) BOARD="$2"; shift 2 ;;
         --interval) INTERVAL="$2"; shift 2 ;;
         --file-seconds) FILE_SECONDS="$2"; shift 2 ;;
@@ -69,6 +119,13 @@ if [ ! -x "$DIVIV" ] || [ ! -x "$BOARDSIM" ]; then
 fi
 
 [ -n "$BOARD" ] || BOARD="$(mktemp -d /tmp/diviv-soak.XXXXXX)"
+# Only an empty folder or an earlier soak board is taken over.
+if [ -n "$(ls -A "$BOARD" 2>/dev/null)" ] && [ ! -f "$BOARD/soak-scenario.txt" ]; then
+    echo "soak: $BOARD holds other files; give an empty or new folder" >&2
+    exit 2
+fi
+# An absolute path: boardsim runs the recorder in the board's folder.
+mkdir -p "$BOARD" && BOARD="$(cd "$BOARD" && pwd)" || exit 2
 rm -rf "$BOARD"
 # Partition 1 of 64 MB: beside the 30 MB the writer keeps free, room for a
 # few dozen short files, so loop recording deletes one for each new one.
@@ -160,41 +217,7 @@ deleted=$(grep -c "Delete OK" "$LOG")
 left=$(find "$BOARD/mnt/mmc0_p1/DATA" -name '*.ASF' 2>/dev/null | wc -l)
 echo "soak: boardsim ended with status $sim_status after $ELAPSED s; files recorded $files, deleted by loop recording $deleted, on the card $left"
 
-awk -v tol="$TOLERANCE" -v total="$SECONDS_TOTAL" -v ended_early="$ended_early" '
-function mean(col, from, to,   s, i) { s = 0; for (i = from; i <= to; ++i) s += v[i, col]; return s / (to - from + 1) }
-function mode(col, from, to,   c, i, best, bestn) {
-    split("", c); bestn = 0
-    for (i = from; i <= to; ++i) if (++c[v[i, col]] > bestn || (c[v[i, col]] == bestn && v[i, col] < best)) { best = v[i, col]; bestn = c[v[i, col]] }
-    return best
-}
-function maxof(col, from, to,   m, i) { m = v[from, col]; for (i = from; i <= to; ++i) if (v[i, col] > m) m = v[i, col]; return m }
-NR == 1 { next }
-{ t = $1; if (t < warm) next; ++n; for (c = 1; c <= 6; ++c) v[n, c] = $c }
-BEGIN { warm = total / 5; if (warm > 300) warm = 300; FS = "\t" }
-END {
-    if (n < 8) { print "soak: VERDICT: too few samples after the warm-up (" n ")"; exit 1 }
-    q = int(n / 4); a1 = 1; a2 = q; b1 = n - q + 1; b2 = n
-    bad = 0
-    printf "soak: after a %d s warm-up, %d samples; first quarter (%d..%d s) against last quarter (%d..%d s):\n", warm, n, v[a1,1], v[a2,1], v[b1,1], v[b2,1]
-    split("rss_kb vmsize_kb", names, " ")
-    for (k = 2; k <= 3; ++k) {
-        m1 = mean(k, a1, a2); m2 = mean(k, b1, b2); allow = m1 * tol / 100; if (allow < 2048) allow = 2048
-        ok = (m2 - m1 <= allow)
-        printf "  %-10s mean %10.0f -> %10.0f  (%+.0f kB, allowed +%.0f kB)  %s\n", names[k-1], m1, m2, m2 - m1, allow, ok ? "flat" : "GROWS"
-        bad += !ok
-    }
-    split("fds threads", cn, " ")
-    for (k = 4; k <= 5; ++k) {
-        o1 = mode(k, a1, a2); o2 = mode(k, b1, b2); x1 = maxof(k, a1, a2); x2 = maxof(k, b1, b2)
-        ok = (o1 == o2 && x2 <= x1)
-        printf "  %-10s most often %4d -> %4d, highest %4d -> %4d  %s\n", cn[k-3], o1, o2, x1, x2, ok ? "flat" : "GROWS"
-        bad += !ok
-    }
-    printf "  after the warm-up, first sample: rss %d kB, vmsize %d kB, fds %d, threads %d; last: rss %d kB, vmsize %d kB, fds %d, threads %d\n", v[1,2], v[1,3], v[1,4], v[1,5], v[n,2], v[n,3], v[n,4], v[n,5]
-    if (ended_early) { print "soak: VERDICT: the recorder ended before the drive was over"; exit 1 }
-    print (bad ? "soak: VERDICT: GROWTH" : "soak: VERDICT: flat")
-    exit bad ? 1 : 0
-}' "$TSV"
+judge "$TSV" "$SECONDS_TOTAL" "$ended_early"
 verdict=$?
 if [ "$sim_status" -ne 0 ]; then
     echo "soak: the scenario failed (boardsim status $sim_status):"
