@@ -1,8 +1,10 @@
 #include "HostCommands.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

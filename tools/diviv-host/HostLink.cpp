@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
