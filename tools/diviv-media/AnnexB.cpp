@@ -186,6 +186,24 @@ bool PictureSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& he
     return false;
 }
 
+std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> sets;
+    const std::vector<Nal> nals = ScanNals(data, size);
+    for (size_t k = 0; k < nals.size(); ++k) {
+        if (nals[k].type != 7 && nals[k].type != 8) continue;
+        // Up to the next start code's leading zeros (those of a 4-byte code included).
+        const size_t end = k + 1 < nals.size() ? nals[k + 1].begin : size;
+        sets.insert(sets.end(), {0, 0, 0, 1});
+        sets.insert(sets.end(), data + nals[k].payload, data + end);
+    }
+    return sets;
+}
+
+bool StartsWithStartCode(const std::vector<uint8_t>& d) {
+    return (d.size() >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) ||
+           (d.size() >= 3 && d[0] == 0 && d[1] == 0 && d[2] == 1);
+}
+
 std::vector<int> NalTypes(const uint8_t* data, size_t size) {
     std::vector<int> types;
     for (const Nal& n : ScanNals(data, size)) types.push_back(n.type);

@@ -23,6 +23,15 @@ std::vector<AccessUnit> SplitAccessUnits(const uint8_t* data, size_t size);
 // applied); false when there is none or it cannot be read.
 bool PictureSize(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height);
 
+// The sequence and picture parameter sets of a stream (NAL types 7 and 8),
+// each behind a 4-byte start code: the stream description a container
+// carries. Empty when there are none.
+std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size);
+
+// A picture that begins with a start code: what a plain (or descrambled)
+// picture of the recorder does, and a scrambled key picture does not.
+bool StartsWithStartCode(const std::vector<uint8_t>& picture);
+
 // NAL unit types in order of appearance (diagnostics and tests).
 std::vector<int> NalTypes(const uint8_t* data, size_t size);
 

@@ -20,6 +20,7 @@ extern "C" {
 #include <vector>
 
 #include "AsfFileReader.h"
+#include "LibavOwners.h"
 #include "MediaCommands.h"
 #include "formats/AsfCrypt.h"
 #include "sim/FrameBand.h"
@@ -33,15 +34,6 @@ constexpr uint8_t kAsfHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF
 constexpr int kRawPicturesPerSecond = 30;
 constexpr size_t kReadChunk = 64 * 1024;
 
-struct FreeContext {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FreeFrame {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct FreePacket {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct CloseParser {
     void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
 };

@@ -29,6 +29,7 @@ extern "C" {
 #include "AnnexB.h"
 #include "AsfFileReader.h"
 #include "ExportCommand.h"
+#include "LibavOwners.h"
 #include "formats/AsfCrypt.h"
 #include "formats/g726dec.h"
 
@@ -47,15 +48,6 @@ std::string AvError(int code) {
     return buf;
 }
 
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 // Closes the file a muxer writes and frees the muxer.
 struct OutputFree {
     void operator()(AVFormatContext* f) const {
@@ -63,29 +55,6 @@ struct OutputFree {
         avformat_free_context(f);
     }
 };
-
-bool StartsWithStartCode(const std::vector<uint8_t>& d) {
-    return (d.size() >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) ||
-           (d.size() >= 3 && d[0] == 0 && d[1] == 0 && d[2] == 1);
-}
-
-// The sequence and picture parameter sets of a key picture, with their
-// start codes: the stream description the MP4 file carries.
-std::vector<uint8_t> ParameterSets(const std::vector<uint8_t>& picture) {
-    std::vector<uint8_t> sets;
-    std::vector<size_t> starts;  // first byte after each 00 00 01
-    for (size_t i = 0; i + 3 <= picture.size(); ++i)
-        if (picture[i] == 0 && picture[i + 1] == 0 && picture[i + 2] == 1) starts.push_back(i + 3);
-    for (size_t k = 0; k < starts.size(); ++k) {
-        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : picture.size();
-        while (end > starts[k] && picture[end - 1] == 0) --end;  // a 4-byte start code's leading zero
-        const int type = starts[k] < picture.size() ? picture[starts[k]] & 0x1F : 0;
-        if (type != 7 && type != 8) continue;
-        sets.insert(sets.end(), {0, 0, 0, 1});
-        sets.insert(sets.end(), picture.begin() + static_cast<long>(starts[k]), picture.begin() + static_cast<long>(end));
-    }
-    return sets;
-}
 
 // The MP4 file being written: an H.264 track copied and an AAC track encoded.
 class Mp4Writer {
@@ -105,7 +74,7 @@ public:
         v->codec_id = AV_CODEC_ID_H264;
         v->width = static_cast<int>(width);
         v->height = static_cast<int>(height);
-        const std::vector<uint8_t> sets = ParameterSets(firstKey);
+        const std::vector<uint8_t> sets = ParameterSets(firstKey.data(), firstKey.size());
         if (!sets.empty()) {
             v->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
             if (!v->extradata) return Fail(error, "out of memory", AVERROR(ENOMEM));
@@ -214,9 +183,9 @@ private:
     }
 
     std::unique_ptr<AVFormatContext, OutputFree> fmt_;
-    std::unique_ptr<AVCodecContext, CodecFree> aac_;
-    std::unique_ptr<AVFrame, FrameFree> frame_;
-    std::unique_ptr<AVPacket, PacketFree> packet_;
+    std::unique_ptr<AVCodecContext, FreeContext> aac_;
+    std::unique_ptr<AVFrame, FreeFrame> frame_;
+    std::unique_ptr<AVPacket, FreePacket> packet_;
     AVStream* video_ = nullptr;
     AVStream* audio_ = nullptr;
     std::vector<int16_t> pending_;  // samples not yet a whole AAC frame

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <vector>
 
+#include "AnnexB.h"
 #include "AsfFileReader.h"
 #include "CheckCommand.h"
 #include "MediaCommands.h"
@@ -35,13 +36,6 @@ std::string FourCc(uint32_t v) {
         s += (c >= 32 && c < 127) ? c : '.';
     }
     return s;
-}
-
-// A picture that begins with an Annex-B start code (what a descrambled or
-// plain key picture does).
-bool StartsWithStartCode(const std::vector<uint8_t>& d) {
-    return (d.size() >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) ||
-           (d.size() >= 3 && d[0] == 0 && d[1] == 0 && d[2] == 1);
 }
 
 int Bits(const ASF_DEMUX_CONTEXT& c) {
