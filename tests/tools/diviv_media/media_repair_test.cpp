@@ -95,6 +95,12 @@ TEST_F(Repair, ClosedRecordingOrOneCutOnlyInItsIndexComesBackByteForByte) {
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(Bytes(out), original_) << "cut at " << cut;
     }
+    // The Header Object's own size lost as well: the header is walked object by object.
+    std::vector<uint8_t> f = AsLeftOpen(original_);
+    std::memset(&f[16], 0, 8);
+    Save(Path("no-header-size.asf"), f);
+    ASSERT_EQ(Tool({"repair", Path("no-header-size.asf"), "-o", out}).rc, 0);
+    EXPECT_EQ(Bytes(out), original_);
 }
 
 TEST_F(Repair, CutRecordingsPassTheCheckAndPlayEveryCompletePicture) {
