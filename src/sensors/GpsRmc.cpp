@@ -1,5 +1,7 @@
 #include "sensors/GpsRmc.h"
 
+#include <ctime>
+
 namespace diviv::gps {
 
 namespace {
@@ -48,6 +50,17 @@ bool ParseRmcDate(std::string_view field, RmcClock* out) {
     out->mon = month - 1;
     out->year = yy + 100;
     return true;
+}
+
+int64_t RmcClockToUtc(const RmcClock& c) {
+    std::tm tm{};
+    tm.tm_year = c.year;
+    tm.tm_mon = c.mon;
+    tm.tm_mday = c.mday;
+    tm.tm_hour = c.hour;
+    tm.tm_min = c.min;
+    tm.tm_sec = c.sec;
+    return static_cast<int64_t>(timegm(&tm));
 }
 
 bool ReadRmcClock(std::string_view sentence, RmcClock* out, std::string* bad_field) {

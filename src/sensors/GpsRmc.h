@@ -7,6 +7,7 @@
 // place between commas, never by skipping empty ones.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,9 @@ bool ParseRmcTime(std::string_view field, RmcClock* out);
 // The date field: exactly 6 characters, ddmmyy, in range. Fills the day,
 // month and year; false when malformed.
 bool ParseRmcDate(std::string_view field, RmcClock* out);
+
+// The clock's time as seconds since 1970, read as UTC.
+int64_t RmcClockToUtc(const RmcClock& c);
 
 // Reads the time and date fields by position. On a missing or malformed
 // field returns false with *bad_field = that field's text (empty when

@@ -54,14 +54,7 @@ time_t RmcTime(const std::string& sentence) {
     diviv::gps::RmcClock c;
     std::string bad;
     if (!diviv::gps::ReadRmcClock(sentence, &c, &bad)) return -1;
-    std::tm tm{};
-    tm.tm_year = c.year;
-    tm.tm_mon = c.mon;
-    tm.tm_mday = c.mday;
-    tm.tm_hour = c.hour;
-    tm.tm_min = c.min;
-    tm.tm_sec = c.sec;
-    return timegm(&tm);
+    return static_cast<time_t>(diviv::gps::RmcClockToUtc(c));
 }
 
 std::string Field(const std::string& sentence, size_t index) {

@@ -309,15 +309,6 @@ PictureTimes AnalysePictureTimes(const std::vector<uint32_t>& pts) {
     return t;
 }
 
-// The event kinds an event file's name carries: "SAV" and a hex digit with
-// 1 acceleration, 2 braking, 4 steering, 8 the external input.
-int EventDigit(const std::string& path) {
-    const std::string name = fs::path(path).filename().string();
-    if (name.size() < 4 || name.compare(0, 3, "SAV") != 0) return -1;
-    const int d = HexValue(name[3]);
-    return d;
-}
-
 // Returns true when the file is damaged.
 bool CheckOne(const std::string& path, const CheckOptions& o, FILE* out) {
     const Recording r = Read(path, o);
@@ -406,7 +397,15 @@ bool CheckOne(const std::string& path, const CheckOptions& o, FILE* out) {
     return !faults.empty();
 }
 
-// The recordings named: files as they are, folders by their .ASF files.
+}  // namespace
+
+int EventDigit(const std::string& path) {
+    const std::string name = fs::path(path).filename().string();
+    if (name.size() < 4 || name.compare(0, 3, "SAV") != 0) return -1;
+    const int d = HexValue(name[3]);
+    return d;
+}
+
 std::vector<std::string> Expand(const std::vector<std::string>& inputs) {
     std::vector<std::string> files;
     for (const std::string& in : inputs) {
@@ -426,8 +425,6 @@ std::vector<std::string> Expand(const std::vector<std::string>& inputs) {
     }
     return files;
 }
-
-}  // namespace
 
 int Check(const CheckOptions& o, FILE* out, std::string& error) {
     const std::vector<std::string> files = Expand(o.inputs);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "AsfFileReader.h"
 
@@ -53,5 +54,14 @@ struct SensorTally {
 // "Trip: …" and "Events: …" lines (or that the summaries are missing), each
 // after `indent`.
 void PrintSummaries(FILE* out, const SensorTally& t, const char* indent = "");
+
+// The event kinds an event file's name carries: "SAV" and a hex digit with
+// 1 acceleration, 2 braking, 4 steering, 8 the external input; -1 for a
+// name that is not an event file's.
+int EventDigit(const std::string& path);
+
+// The recordings named: files as they are, folders by their .ASF files
+// (searched below the folder, in name order).
+std::vector<std::string> Expand(const std::vector<std::string>& inputs);
 
 }  // namespace media

@@ -17,16 +17,4 @@ int Export(const ExportOptions& o, FILE* out, FILE* progress, std::string& error
     return 0;
 }
 
-// The track and sensor-record writers are not part of this build yet; their
-// own source file replaces these two definitions.
-int ExportGpx(const ExportOptions&, FILE*, FILE*, std::string& error) {
-    error = "export --gpx: not built yet";
-    return 1;
-}
-
-int ExportCsv(const ExportOptions&, FILE*, FILE*, std::string& error) {
-    error = "export --csv: not built yet";
-    return 1;
-}
-
 }  // namespace media

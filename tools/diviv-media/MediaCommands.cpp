@@ -2,6 +2,7 @@
 
 #include "ExportCommand.h"
 #include "RepairCommand.h"
+#include "ReportCommand.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,14 @@ constexpr const char* kUsage =
     "  diviv-media export FILE.asf... [--pass CODE] [--gpx OUT.gpx] [--csv OUT.csv]\n"
     "                     [--mp4 OUT.mp4]\n"
     "      recordings joined in the order given: --mp4 the pictures (descrambled with\n"
-    "      --pass, not re-encoded) and the sound as AAC in an MP4 file.\n"
+    "      --pass, not re-encoded) and the sound as AAC in an MP4 file; --gpx the valid GPS\n"
+    "      positions as a GPX 1.1 track with times, speed and course; --csv one line per\n"
+    "      sensor record: time, kind, G-sensor in g per vehicle axis, pulses, contacts,\n"
+    "      position, summaries.\n"
+    "  diviv-media report FILE.asf|FOLDER... [--pass CODE] -o TRIP.html\n"
+    "      one self-contained web page for the drive: the GPS track, speed, pulses and\n"
+    "      G-forces over time with the events marked, the recordings with their\n"
+    "      summaries and a still of each (--pass opens scrambled key pictures).\n"
     "  diviv-media g726 encode|decode --bits N IN OUT\n"
     "      WAV (8 kHz 16-bit mono) to packed G.726 code words at N = 2..5 bits, or back.\n";
 
@@ -201,6 +209,19 @@ int RunCommandLine(int argc, const char* const* argv, FILE* out, FILE* err) {
             }
         }
         return Export(o, out, err, error) == 0 ? 0 : Fail(err, error);
+    }
+    if (cmd == "report") {
+        ReportOptions o;
+        if (!Split(argc, argv, 2, {"--pass", "-o"}, a, error)) return Fail(err, error);
+        o.inputs = a.positional;
+        for (auto& [k, v] : a.options) {
+            if (k == "-o") o.output = v;
+            if (k == "--pass") {
+                if (!ParsePass(v, o.pass, error)) return Fail(err, error);
+                o.havePass = true;
+            }
+        }
+        return Report(o, out, err, error) == 0 ? 0 : Fail(err, error);
     }
     if (cmd == "g726") {
         if (argc < 3) return Fail(err, "g726 needs encode or decode");
