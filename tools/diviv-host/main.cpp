@@ -45,6 +45,16 @@ int Help() {
     return diviv_host::kExitOk;
 }
 
+// A queue id of digits only is read as decimal; the recorder's command line
+// writes its ids in hexadecimal without 0x, so a person may have copied one.
+void HintIfDecimal(int status, const std::vector<std::string>& ids) {
+    if (status != diviv_host::kExitQueueError) return;
+    for (const std::string& id : ids)
+        if (id.find_first_not_of("0123456789") == std::string::npos)
+            std::fprintf(stderr, "diviv-host: %s was read as decimal; write 0x%s for the hexadecimal id\n",
+                         id.c_str(), id.c_str());
+}
+
 bool ParsePositive(const char* text, double* value) {
     char* end = nullptr;
     const double v = std::strtod(text, &end);
@@ -58,6 +68,7 @@ bool ParsePositive(const char* text, double* value) {
 int main(int argc, char** argv) {
     diviv_host::Queues q;
     bool have_queues = false;
+    std::vector<std::string> ids;
     double timeout = kDefaultTimeout;
     double count = 0;
     std::vector<std::string> words;
@@ -69,6 +80,7 @@ int main(int argc, char** argv) {
             if (!diviv_host::ParseQueueId(argv[i + 1], &q.down) || !diviv_host::ParseQueueId(argv[i + 2], &q.up))
                 return Usage("a queue id is a decimal or hexadecimal number");
             have_queues = true;
+            ids = {argv[i + 1], argv[i + 2]};
             i += 2;
         } else if (a == "--timeout") {
             if (i + 1 >= argc || !ParsePositive(argv[++i], &timeout)) return Usage("--timeout needs seconds");
@@ -86,12 +98,16 @@ int main(int argc, char** argv) {
 
     if (words[0] == "watch") {
         if (words.size() != 1) return Usage("watch takes no parameter");
-        return diviv_host::Watch(q.up, static_cast<int>(count), stdout, stderr);
+        const int status = diviv_host::Watch(q.up, static_cast<int>(count), stdout, stderr);
+        HintIfDecimal(status, {ids[1]});
+        return status;
     }
     if (count > 0) return Usage("--count is for watch");
 
     diviv_host::Request request;
     std::string error;
     if (!diviv_host::ParseRequest(words, &request, &error)) return Usage(error.c_str());
-    return diviv_host::SendAndAwait(q, request, timeout, stdout, stderr);
+    const int status = diviv_host::SendAndAwait(q, request, timeout, stdout, stderr);
+    HintIfDecimal(status, ids);
+    return status;
 }

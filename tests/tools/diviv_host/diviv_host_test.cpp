@@ -283,6 +283,17 @@ TEST_F(DivivHostLink, QueuesThatCannotBeUsedAndBadWordsAreRefused) {
     EXPECT_EQ(run.status, 3) << run.output;
     const ToolRun watch = RunTool("--queues " + Hex(down_) + " " + gone + " watch");
     EXPECT_EQ(watch.status, 3) << watch.output;
+    // An id of digits only may have been copied from the recorder's command
+    // line, where it is hexadecimal: the tool says how it read it.
+    const std::string digits = gone.substr(2);
+    msqid_ds other{};
+    if (digits.find_first_not_of("0123456789") == std::string::npos &&
+        ::msgctl(std::stoi(digits), IPC_STAT, &other) != 0) {
+        const ToolRun hinted = RunTool("--queues " + Hex(down_) + " " + digits + " watch");
+        EXPECT_EQ(hinted.status, 3) << hinted.output;
+        EXPECT_NE(hinted.output.find(digits + " was read as decimal; write 0x" + digits), std::string::npos)
+            << hinted.output;
+    }
 
     EXPECT_EQ(RunTool(Queues() + " rec maybe").status, 2);
     EXPECT_EQ(RunTool("--queues 12g 4 status").status, 2);
