@@ -223,9 +223,12 @@ int Repair(const RepairOptions& o, FILE* out, std::string& error) {
     std::error_code ec;
     fs::remove(part, ec);
     if (!readBack) return 1;
+    // The writer does not report write errors (a full disk): the file it
+    // completed must hold what its header says.
     Layout wl;
-    if (!FindLayout(w, wl, error) || wl.fileProperties == kNone) {
-        error = "repair: the rewritten file cannot be read back: " + error;
+    if (!FindLayout(w, wl, error) || wl.fileProperties == kNone ||
+        Le(w, wl.fileProperties + kFpFileSize, 8) != w.size()) {
+        error = "repair: " + part + " was not written whole (is the disk full?)";
         return 1;
     }
     const uint64_t newPackets = Le(w, wl.dataObject + kDoTotalPackets, 8);
@@ -245,7 +248,10 @@ int Repair(const RepairOptions& o, FILE* out, std::string& error) {
     // The packets and the simple index as the writer laid them out.
     r.insert(r.end(), w.begin() + static_cast<long>(wData), w.end());
     PutLe(r, l.fileProperties + kFpFileSize, r.size(), 8);
-    if (!WriteFile(output, r.data(), r.size(), error)) return 1;
+    if (!WriteFile(output, r.data(), r.size(), error)) {
+        fs::remove(output, ec);  // no half-written repair left behind
+        return 1;
+    }
 
     uint64_t count[4] = {};
     uint32_t last = 0;

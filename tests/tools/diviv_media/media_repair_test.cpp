@@ -191,6 +191,10 @@ TEST_F(Repair, WhatCannotBeRepairedIsRefusedAndNothingIsWritten) {
         EXPECT_FALSE(fs::exists(out));
         EXPECT_FALSE(fs::exists(out + ".part"));
     }
+    // A folder that is not there.
+    mediatest::Outcome nowhere = Tool({"repair", plain_, "-o", Path("missing/out.asf")});
+    EXPECT_EQ(nowhere.rc, 1);
+    EXPECT_NE(nowhere.err.find("cannot create"), std::string::npos) << nowhere.err;
     // Not an ASF file at all.
     Save(Path("text.asf"), std::vector<uint8_t>(5000, 'x'));
     EXPECT_EQ(Tool({"repair", Path("text.asf")}).rc, 1);
