@@ -56,6 +56,8 @@ public:
     virtual int Unmount(std::string_view board_path) = 0;
     // Flushes every file system to its device.
     virtual void Sync() = 0;
+    // Flushes one open file (or folder) to its device. Return: 0 or -errno.
+    virtual int SyncFile(int fd) = 0;
     // Drops the kernel's clean page cache (after a mode ends). Return: 0 or
     // -errno.
     virtual int DropPageCache() = 0;

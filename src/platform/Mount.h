@@ -14,4 +14,12 @@ int UnmountCard(std::string_view path);
 // Flushes every file system to its device.
 void SyncDisks();
 
+// Flushes one open file to the card. Returns 0, or -1 if it failed.
+int SyncCardFile(int fd);
+
+// Flushes a closed file (a host path) and the folder holding its name to the
+// card, so both its data and its name survive a power cut. Returns 0, or -1
+// if either could not be opened or flushed.
+int SyncCardFileAt(const char* path);
+
 }  // namespace diviv

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/DR_common.h"
+#include "platform/Mount.h"
 #include "recording/MuxAudio.h"
 #include "recording/MuxRules.h"
 #include "recording/MuxSensors.h"
@@ -178,6 +179,10 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
     std::printf("AM : ASF_Mux_Closed\n");
 
     RenameEventFile(s, name, &path);
+    // A finished file is entered in the index only once its data and name are
+    // on the card: the index is saved only when a run starts and ends, and a
+    // power cut in between must not take back a file that counts as finished.
+    diviv::SyncCardFileAt(path.c_str());
     std::printf("AM : GetSDCap() \n");
     GetSDCap(kCardPoint, dr->sdinfo);
     std::printf("AM : SetFileInfo() \n");

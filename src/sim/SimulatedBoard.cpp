@@ -20,6 +20,7 @@
 #include "platform/linux/LinuxBoard.h"
 #include "sim/SimCamera.h"
 #include "sim/SimCardCapacity.h"
+#include "sim/SimCardSync.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimFramebuffer.h"
 #include "sim/SimGsensor.h"
@@ -91,7 +92,17 @@ public:
         NoteEvent("umount " + std::string(board_path));
         return 0;
     }
-    void Sync() override { NoteEvent("sync"); }
+    // Nothing is flushed on the host: the flush is noted, so a simulated
+    // power cut can take back what the recorder never flushed.
+    void Sync() override {
+        NoteEvent("sync");
+        NoteCardSynced();
+    }
+    int SyncFile(int fd) override {
+        if (::fcntl(fd, F_GETFD) < 0) return linux_board::LastError();
+        NoteFileSynced(fd);
+        return 0;
+    }
 };
 
 // A plain file cannot be both the state and the command port: commands are

@@ -4,7 +4,8 @@
 // files, camera driver files) are read and written as on the board, under
 // the board root. What differs is here: the EEPROM is answered at the SMBus
 // transaction from an image file, the card's capacity is simulated, an
-// unmount edits the mounts file and a sync is noted in the event log, power
+// unmount edits the mounts file and a sync is noted in the event log (and
+// the card files' sizes in the sync log, sim/SimCardSync.h), power
 // commands are appended to a command log, input FIFOs are woken with an
 // empty record, DirectFB draws into memory, request-driven devices are the
 // device models registered by path, and the board's own screenshot

@@ -17,6 +17,7 @@
 #include "core/DR_common.h"
 #include "platform/Clock.h"
 #include "platform/CardCapacity.h"
+#include "platform/Mount.h"
 #include "storage/CardPath.h"
 
 namespace {
@@ -33,9 +34,7 @@ constexpr long long kContinuousReqKiB = 4194304;    // one file of up to 4 GiB
 constexpr long long kContinuousNeedKiB = 4225024;
 
 void FlushFileSystems() {
-    ::sync();
-    ::sync();
-    ::sync();
+    for (int i = 0; i < 3; ++i) diviv::SyncDisks();
 }
 
 // Calendar text of a time, without the line end.

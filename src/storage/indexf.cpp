@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/Mount.h"
 #include "storage/CardPath.h"
 
 namespace {
@@ -248,11 +249,9 @@ int SaveIndexFile(const char* point, const char* StateStr) {
     if (StateStr) std::fputs(StateStr, fp.get());
     std::fflush(fp.get());
     // The index must be on the card before power can fail.
-    ::fsync(::fileno(fp.get()));
+    diviv::SyncCardFile(::fileno(fp.get()));
     fp.reset();
-    ::sync();
-    ::sync();
-    ::sync();
+    for (int i = 0; i < 3; ++i) diviv::SyncDisks();
     return 0;
 }
 

@@ -3,6 +3,8 @@
 // receivers hand them over, the files read back with the project's reader.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +21,7 @@
 #include "platform/GpsRecord.h"
 #include "platform/SensorRecords.h"
 #include "recording/AsfMuxThread.h"
+#include "sim/SimCardSync.h"
 #include "storage/SDFunc.h"
 #include "storage/indexf.h"
 
@@ -440,6 +443,32 @@ TEST_F(MuxWriterTest, AWriterThatCannotBeCreatedEndsTheRecording) {
     bool logged = false;
     for (const std::string& call : diviv::test::LogCalls(root_)) logged |= call.find("Failure of initialization.") != std::string::npos;
     EXPECT_TRUE(logged);
+}
+
+// The index is saved only when a recording run starts and ends: a file that
+// counts as finished must be on the card (flushed) before the next one
+// begins, or a power cut takes it back.
+TEST_F(MuxWriterTest, AFinishedFileIsOnTheCardBeforeTheNextOneStarts) {
+    FeedPictures(0, 50);  // one whole 1-second file, and the next one under way
+    FeedSound(0, 18);
+    std::thread writer = Start();
+    const std::string first = Path("/mnt/mmc0_p1/DATA/00/FILE00000.ASF");
+    const std::string second = Path("/mnt/mmc0_p1/DATA/00/FILE00001.ASF");
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!std::filesystem::exists(second) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    // The first file is finished and entered in the index: a cut now must
+    // find it whole on the card.
+    const std::map<uint64_t, uint64_t> synced = diviv::sim::ReadSyncedSizes(root_);
+    struct stat st {};
+    const bool found = ::stat(first.c_str(), &st) == 0;
+    dr()->REQ_AM_CLOSE = 1;
+    writer.join();
+    const std::string console = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(found && std::filesystem::exists(second)) << console;
+    const auto flushed = synced.find(static_cast<uint64_t>(st.st_ino));
+    ASSERT_NE(flushed, synced.end()) << "the finished file was never flushed";
+    EXPECT_EQ(flushed->second, static_cast<uint64_t>(st.st_size)) << "flushed before it was complete";
 }
 
 }  // namespace

@@ -151,6 +151,8 @@ int LinuxCard::Unmount(std::string_view board_path) {
 
 void LinuxCard::Sync() { ::sync(); }
 
+int LinuxCard::SyncFile(int fd) { return ::fsync(fd) == 0 ? 0 : LastError(); }
+
 int LinuxCard::DropPageCache() { return WriteBoardFile("/proc/sys/vm/drop_caches", "1\n", O_WRONLY | O_TRUNC); }
 
 // --- power, LEDs, inputs, camera files -----------------------------------

@@ -49,6 +49,7 @@ public:
     std::vector<std::string> MountLines() override;
     int Unmount(std::string_view board_path) override;
     void Sync() override;
+    int SyncFile(int fd) override;
     int DropPageCache() override;
 };
 
