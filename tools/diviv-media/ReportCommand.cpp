@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <span>
 
 #include "CheckCommand.h"
 #include "GpxCsvExport.h"
@@ -48,10 +49,15 @@ std::string Fixed(const char* fmt, double v) {
 }
 
 // The file's $EVENT counts (the last one it holds), all 0 without one.
+std::span<const SensorRecord> FileRecords(const SensorTrack& t, uint32_t file) {
+    const TrackFile& f = t.files[file];
+    return std::span<const SensorRecord>(t.records).subspan(f.first_record, f.record_count);
+}
+
 std::array<int, 6> FileEventCounts(const SensorTrack& t, uint32_t file) {
     std::array<int, 6> e{};
-    for (const SensorRecord& r : t.records)
-        if (r.file == file && r.kind == kRecordEvent && r.well_formed) e = r.events;
+    for (const SensorRecord& r : FileRecords(t, file))
+        if (r.kind == kRecordEvent && r.well_formed) e = r.events;
     return e;
 }
 
@@ -297,8 +303,8 @@ std::vector<DriveEvent> FindDriveEvents(const SensorTrack& t) {
         // The record of the file with the largest score, or none.
         auto strongest = [&](auto score, RecordKind kind) -> const SensorRecord* {
             const SensorRecord* best = nullptr;
-            for (const SensorRecord& r : t.records)
-                if (r.file == i && r.kind == kind && r.well_formed && (!best || score(r) > score(*best))) best = &r;
+            for (const SensorRecord& r : FileRecords(t, i))
+                if (r.kind == kind && r.well_formed && (!best || score(r) > score(*best))) best = &r;
             return best;
         };
         auto add = [&](const char* kind, int count, const SensorRecord* at, const std::string& detail) {
@@ -334,8 +340,8 @@ std::vector<DriveEvent> FindDriveEvents(const SensorTrack& t) {
             // The first change of input 3 in the file.
             const SensorRecord* first = nullptr;
             const SensorRecord* change = nullptr;
-            for (const SensorRecord& r : t.records) {
-                if (r.file != i || r.kind != kRecordPin || !r.well_formed) continue;
+            for (const SensorRecord& r : FileRecords(t, i)) {
+                if (r.kind != kRecordPin || !r.well_formed) continue;
                 if (!first) first = &r;
                 else if (!change && ((r.contacts ^ first->contacts) & 8)) change = &r;
             }

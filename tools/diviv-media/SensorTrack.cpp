@@ -223,6 +223,8 @@ bool ReadSensorTrack(const std::vector<std::string>& paths, const TrackOptions& 
                                                          : reader.maxPts;
         file.start_ms = previousEnd != INT64_MIN && file.created_ms < previousEnd ? previousEnd : file.created_ms;
         previousEnd = file.start_ms + file.duration_ms;
+        file.first_record = first;
+        file.record_count = track.records.size() - first;
         for (size_t i = first; i < track.records.size(); ++i)
             track.records[i].time_ms = file.start_ms + track.records[i].pts_ms;
     }

@@ -68,6 +68,7 @@ struct TrackFile {
     uint32_t width = 0, height = 0;
     uint64_t pictures = 0;
     SensorTally tally;  // records by kind and the summaries
+    size_t first_record = 0, record_count = 0;  // its records in SensorTrack::records
     // The first key picture (descrambled with the pass code when given) and
     // whether it begins with a start code, i.e. can be decoded.
     std::vector<uint8_t> first_key;

@@ -14,6 +14,7 @@
 #include "DriveRecording.h"
 #include "H264TestKit.h"
 #include "MediaToolRun.h"
+#include "ReportCommand.h"
 #include "recording/EventDetect.h"
 
 namespace fs = std::filesystem;
@@ -247,6 +248,50 @@ TEST_F(TripReport, FolderInCreationOrderWithoutGpsOrPassCode) {
     // Nothing to report on, or nowhere to put it: refused.
     EXPECT_EQ(Tool({"report", Path("DATA/none"), "-o", html}).rc, 1);
     EXPECT_EQ(Tool({"report", Path("DATA")}).rc, 1);
+}
+
+// Each event a file counted is placed at the reading that raised it.
+TEST(DriveEvents, PlacedAtTheReadingOfTheirKind) {
+    media::SensorTrack t;
+    media::TrackFile& f = t.files.emplace_back();
+    f.path = "DATA/00/SAV900001.ASF";  // acceleration and the external input
+    f.start_ms = 1000;
+    auto add = [&](media::RecordKind kind, uint32_t pts) -> media::SensorRecord& {
+        media::SensorRecord& r = t.records.emplace_back();
+        r.kind = kind;
+        r.well_formed = true;
+        r.pts_ms = pts;
+        r.time_ms = f.start_ms + pts;
+        return r;
+    };
+    add(media::kRecordGsensor, 0).axes = {5, 2, 16};
+    add(media::kRecordGsensor, 100).axes = {-3, -20, 16};
+    add(media::kRecordGsensor, 200).axes = {30, 4, 16};
+    add(media::kRecordGsensor, 300).axes = {-10, 19, 16};
+    add(media::kRecordPin, 0).contacts = 0x1;
+    add(media::kRecordPin, 200).contacts = 0x0;  // input 1 changes: not the event input
+    add(media::kRecordPin, 400).contacts = 0x9;
+    add(media::kRecordPin, 600).contacts = 0x1;
+    add(media::kRecordSpeed, 0).pulses = 10;
+    add(media::kRecordSpeed, 500).pulses = 50;
+    add(media::kRecordSpeed, 900).pulses = 12;
+    add(media::kRecordEvent, 990).events = {1, 1, 0, 2, 0, 0};
+    f.record_count = t.records.size();
+
+    const auto events = media::FindDriveEvents(t);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].kind, "steering");
+    EXPECT_EQ(events[0].t_ms, 1100);
+    EXPECT_EQ(events[0].detail, "left/right -1.25 g");
+    EXPECT_EQ(events[1].kind, "acceleration");
+    EXPECT_EQ(events[1].t_ms, 1200);
+    EXPECT_EQ(events[1].detail, "front/back +1.88 g");
+    EXPECT_EQ(events[2].kind, "external input");
+    EXPECT_EQ(events[2].t_ms, 1400);
+    EXPECT_EQ(events[3].kind, "speed");
+    EXPECT_EQ(events[3].t_ms, 1500);
+    EXPECT_EQ(events[3].count, 2);
+    EXPECT_EQ(events[3].detail, "50 speed pulses");
 }
 
 }  // namespace
