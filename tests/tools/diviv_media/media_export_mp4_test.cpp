@@ -118,6 +118,13 @@ TEST_F(ExportMp4, ScrambledOrCutRecordingsAreRefusedWithoutLeavingAFile) {
     EXPECT_NE(wrong.err.find("the pass code does not open the key pictures"), std::string::npos) << wrong.err;
     EXPECT_FALSE(fs::exists(out));
 
+    // An output named like a recording would destroy it while it is read.
+    const std::vector<uint8_t> before = Bytes(second_);
+    mediatest::Outcome over = Tool({"export", first_, second_, "--pass", "2468", "--mp4", second_});
+    EXPECT_EQ(over.rc, 1);
+    EXPECT_NE(over.err.find("recordings are never overwritten"), std::string::npos) << over.err;
+    EXPECT_EQ(Bytes(second_), before);
+
     // A recording cut by a power loss is refused with the way out; once
     // repaired it exports.
     std::vector<uint8_t> cut = Bytes(first_);
