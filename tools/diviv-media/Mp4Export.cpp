@@ -196,10 +196,36 @@ struct alignas(16) DecoderMemory {
     unsigned char bytes[88];
 };
 
+// How far the export is, on one line: after each file of several, and
+// every two seconds while a long recording is read.
+struct Progress {
+    using Clock = std::chrono::steady_clock;
+    FILE* to;
+    size_t files;
+    bool tty = isatty(fileno(to)) != 0;  // a terminal: the line is rewritten in place
+    size_t done = 0;
+    bool shown = false;
+    Clock::time_point last = Clock::now();
+
+    void Show(double ms) {
+        std::fprintf(to, "%sexport: %zu/%zu files, %.0f s%s", tty ? "\r" : "", done, files, ms / 1000,
+                     tty ? "" : "\n");
+        shown = true;
+        last = Clock::now();
+    }
+    void Tick(double ms) {
+        if (Clock::now() - last > std::chrono::seconds(2)) Show(ms);
+    }
+    void End() {
+        if (shown && tty) std::fputs("\n", to);
+    }
+};
+
 // The export's state across files.
 struct Joiner {
-    explicit Joiner(const ExportOptions& options) : o(options) {}
+    Joiner(const ExportOptions& options, FILE* progressTo) : o(options), progress{progressTo, options.inputs.size()} {}
     const ExportOptions& o;
+    Progress progress;
     Mp4Writer mp4;
     double offsetMs = 0;       // where the current file's time 0 lies
     bool havePicture = false;  // a picture is held until the next gives its duration
@@ -291,6 +317,7 @@ double AddFile(Joiner& j, const std::string& path, std::string& error) {
                 j.heldMs = j.lastMs = ms;
                 j.havePicture = true;
                 lastPts = std::max<int64_t>(lastPts, obj.pts);
+                j.progress.Tick(static_cast<double>(ms));
                 return true;
             }
             case ASF_DEMUX_STATE_AUDIO_DATA: {
@@ -333,25 +360,16 @@ struct RemoveUnlessKept {
 
 int ExportMp4(const ExportOptions& o, FILE* out, FILE* progress, std::string& error) {
     av_log_set_level(AV_LOG_ERROR);  // the AAC encoder's statistics are not for the user
-    Joiner j(o);
+    Joiner j(o, progress);
     RemoveUnlessKept guard{o.mp4};
-    const bool tty = isatty(fileno(progress)) != 0;
-    const auto start = std::chrono::steady_clock::now();
-    bool reported = false;
-    for (size_t k = 0; k < o.inputs.size(); ++k) {
-        const double end = AddFile(j, o.inputs[k], error);
+    for (const std::string& input : o.inputs) {
+        const double end = AddFile(j, input, error);
         if (end < 0) return 1;
         j.offsetMs += end;
-        // Several files, or one taking a while: how far the export is.
-        const bool slow = std::chrono::steady_clock::now() - start > std::chrono::seconds(2);
-        if (o.inputs.size() > 1 || slow) {
-            std::fprintf(progress, "%sexport: %zu/%zu files, %.0f s", tty ? "\r" : "", k + 1, o.inputs.size(),
-                         j.offsetMs / 1000);
-            std::fputs(tty ? "" : "\n", progress);
-            reported = true;
-        }
+        ++j.progress.done;
+        if (o.inputs.size() > 1) j.progress.Show(j.offsetMs);
     }
-    if (reported && tty) std::fputs("\n", progress);
+    j.progress.End();
     if (!j.mp4.open()) {
         error = "export --mp4: no key picture in the recordings, nothing to export";
         return 1;
