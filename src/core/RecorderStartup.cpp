@@ -380,12 +380,7 @@ bool CheckCardFirst() {
     std::printf("DiViv : Debug :: Poll Event in Init Sequence\n");
     drc->SDErrorState = drc->SD_Full = 0;
     print_error_state = 1;
-    DeleteAllIndex();
-    g_sdcinfo.index = -1;
-    g_sdcinfo.CurrentSelectedIndex = nullptr;
-    g_sdcinfo.MostRecentIndex = g_sdcinfo.OldestIndex = nullptr;
-    g_sdcinfo.NumOfFiles = 0;
-    g_sdcinfo.EventFiles = 0;
+    ClearCardRecord();
     for (int ev; (ev = poll_event(0)) != -1;) std::printf("DiViv : polling event[%d]\n", ev);
     drc->VIN_MODE = 0;
     if (!CheckCardAtStartup()) return false;

@@ -107,7 +107,7 @@ bool WriteInputWord(const std::string& dir, uint32_t word) {
     return ReplaceStateFile(dir + "/proc/driver/input", text);
 }
 
-bool WriteMounts(const std::string& dir, bool mounted, bool writable) {
+bool WriteMounts(const std::string& dir, bool mounted, bool writable, bool microsd_mounted) {
     std::string text = "rootfs / rootfs rw 0 0\nproc /proc proc rw,relatime 0 0\n";
     if (mounted) {
         const char* opt = writable ? "rw," : "ro,";
@@ -116,7 +116,11 @@ bool WriteMounts(const std::string& dir, bool mounted, bool writable) {
         text += std::string("/dev/mmcblk0p2 /mnt/mmc0_p2 vfat ") + opt +
                 "relatime,fmask=0022,dmask=0022,codepage=cp437,iocharset=iso8859-1 0 0\n";
     }
-    return WriteTextFile(dir + "/proc/mounts", text);
+    if (microsd_mounted) {
+        text += "/dev/mmcblk1p1 /mnt/mmc1_p1 vfat rw,relatime,fmask=0022,dmask=0022,codepage=cp437,"
+                "iocharset=iso8859-1 0 0\n";
+    }
+    return ReplaceStateFile(dir + "/proc/mounts", text);
 }
 
 bool CreateSimBoard(const std::string& dir_in, const SimBoardOptions& o, std::string* error) {

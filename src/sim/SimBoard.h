@@ -46,8 +46,9 @@ bool WritePowerState(const std::string& dir, bool supply_power, bool ignition, b
 bool WriteInputWord(const std::string& dir, uint32_t word);
 inline constexpr uint32_t kInputIdle = 0x00001e00;  // no key held, contacts open
 
-// Rewrites the mounts file: both card partitions mounted (rw or ro) or none.
-bool WriteMounts(const std::string& dir, bool mounted, bool writable);
+// Rewrites the mounts file: both SD card partitions mounted (rw or ro) or
+// none, and the microSD card's partition (rw) when `microsd_mounted`.
+bool WriteMounts(const std::string& dir, bool mounted, bool writable, bool microsd_mounted = false);
 
 // Small file helpers for the simulator and tests.
 bool WriteTextFile(const std::string& path, const std::string& text);

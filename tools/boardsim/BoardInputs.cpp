@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "sim/SimBoard.h"
 
@@ -22,17 +21,6 @@ namespace boardsim {
 namespace {
 
 constexpr int kHostTextSize = 64;
-
-// The card-watching service's event, the text of a message of type 1.
-struct CardEventRecord {
-    int32_t type;    // 1 inserted, 2 removed, 3 file-system panic
-    int32_t result;
-    char devname[64];
-    char slotnum[64];
-    char mntdir[64];
-    char format[64];
-};
-static_assert(sizeof(CardEventRecord) == 264);
 
 // 1 when sent, 0 when the queue is full, -1 when it refused the message.
 int Send(int qid, const void* text, size_t size, long type = 1) {
@@ -45,8 +33,6 @@ int Send(int qid, const void* text, size_t size, long type = 1) {
     if (::msgsnd(qid, &m, size, IPC_NOWAIT) == 0) return 1;
     return errno == EAGAIN ? 0 : -1;
 }
-
-bool SendMessage(int qid, const void* text, size_t size) { return Send(qid, text, size) == 1; }
 
 void RemoveQueueKeyedBy(const std::string& path) {
     const key_t key = ::ftok(path.c_str(), 'm');
@@ -181,35 +167,6 @@ bool BoardInputs::TakeAcknowledgement(int* echo) {
     std::memcpy(&e, m.text, 4);
     *echo = e;
     return true;
-}
-
-bool BoardInputs::CardEvent(bool inserted) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const std::string slot = root_ + "/sys/bus/mmc/devices/mmc0:0001";
-    if (inserted) {
-        fs::create_directories(slot, ec);
-        diviv::sim::WriteMounts(root_, true, true);
-    } else {
-        diviv::sim::WriteMounts(root_, false, true);
-        fs::remove_all(slot, ec);
-    }
-    const std::string key_file = root_ + "/usr/local/sbin/notifysdevent_key";
-    const key_t key = ::ftok(key_file.c_str(), 'm');
-    if (key == static_cast<key_t>(-1)) return false;
-    const int qid = ::msgget(key, IPC_CREAT | 0666);
-    if (qid < 0) return false;
-    bool ok = true;
-    for (int part = 1; part <= 2; ++part) {
-        CardEventRecord ev{};
-        ev.type = inserted ? 1 : 2;
-        std::snprintf(ev.devname, sizeof ev.devname, "/dev/mmcblk0p%d", part);
-        std::snprintf(ev.slotnum, sizeof ev.slotnum, "0");
-        std::snprintf(ev.mntdir, sizeof ev.mntdir, "/mnt/mmc0_p%d", part);
-        std::snprintf(ev.format, sizeof ev.format, "vfat");
-        ok = SendMessage(qid, &ev, sizeof ev) && ok;
-    }
-    return ok;
 }
 
 void BoardInputs::PowerDown() {

@@ -56,10 +56,6 @@ public:
     // Takes one acknowledgement off the reply queue; false if none waits.
     bool TakeAcknowledgement(int* echo);
 
-    // The card-watching service: mounts or unmounts both partitions and
-    // reports each on the card-event queue.
-    bool CardEvent(bool inserted);
-
     // Everything the board held in the kernel goes with the power: the host
     // queues, the recorder's worker queues and the card-event queue.
     void PowerDown();

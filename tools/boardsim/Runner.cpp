@@ -21,6 +21,7 @@
 
 #include "BoardInputs.h"
 #include "BoardWatch.h"
+#include "CardService.h"
 #include "GpsModule.h"
 #include "Scenario.h"
 #include "platform/Clock.h"
@@ -102,7 +103,7 @@ struct PendingShot {
 class Runner {
 public:
     Runner(const RunOptions& o, std::vector<Step> steps)
-        : opts_(o), steps_(std::move(steps)), inputs_(o.root) {}
+        : opts_(o), steps_(std::move(steps)), inputs_(o.root), card_(o.root) {}
     ~Runner();
     int Execute();
 
@@ -132,6 +133,7 @@ private:
     RunOptions opts_;
     std::vector<Step> steps_;
     BoardInputs inputs_;
+    CardService card_;  // the card-watching service
     std::optional<BoardWatch> watch_;
     std::optional<GpsModule> gps_;
     pid_t pid_ = -1;
@@ -185,6 +187,7 @@ std::string Runner::ProgramForExec() const {
 
 bool Runner::Start(std::string* error) {
     if (!inputs_.Open(error)) return false;
+    card_.Load();
     ResetIndicators(opts_.root);
     watch_.emplace(opts_.root);
     gps_.emplace(opts_.root, [this](bool running) { inputs_.SetGpsWakeup(running); });
@@ -381,9 +384,11 @@ void Runner::Act(const Step& s, double now) {
                           " messages of type " + std::to_string(s.command));
             break;
         case Verb::HostReplies: read_replies_ = s.on; break;
-        case Verb::Card:
-            if (!inputs_.CardEvent(s.on)) Note(now, "card event could not be queued");
+        case Verb::Card: {
+            std::string note;
+            if (!card_.Apply(s, &note)) Note(now, note);
             break;
+        }
         case Verb::Gps: {
             // The GPS module here follows the world file like the recorder's models.
             diviv::sim::WorldWriter world(opts_.root + diviv::sim::kWorldFile);

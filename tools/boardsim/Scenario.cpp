@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "CardService.h"
+
 namespace boardsim {
 
 namespace {
@@ -192,6 +194,60 @@ bool ParseCheck(const std::string& kind, std::vector<std::string> w, bool wait, 
     return false;
 }
 
+// card insert [sd|readonly] | card remove [sd] | card insert microsd
+// [--free-mb N] [--carrier NAME] | card remove microsd | card panic |
+// card event insert|remove|panic MNTDIR. The card kind goes into `text`;
+// a read-only SD card or the raw event's type into `param`; the microSD
+// card's free megabytes into `value`, its carrier or the raw event's mount
+// directory into `file`.
+bool ParseCardStep(const std::vector<std::string>& w, Step* s, std::string* error) {
+    s->verb = Verb::Card;
+    s->text = kCardKindSd;
+    s->param = 0;
+    const size_t n = w.size();
+    auto bad = [&] {
+        *error = "'card' takes insert [sd|readonly], remove [sd], insert microsd [--free-mb N] [--carrier "
+                 "docomo|au|softbank], remove microsd, panic, or event insert|remove|panic MNTDIR";
+        return false;
+    };
+    if (n == 2 && w[1] == "panic") {
+        s->text = kCardKindPanic;
+        return true;
+    }
+    if (n == 4 && w[1] == "event") {
+        static constexpr std::pair<const char*, int> kTypes[] = {{"insert", 1}, {"remove", 2}, {"panic", 3}};
+        for (const auto& [name, type] : kTypes) {
+            if (w[2] == name) s->param = type;
+        }
+        if (s->param == 0 || w[3].empty() || w[3][0] != '/') return bad();
+        s->text = kCardKindEvent;
+        s->file = w[3];
+        return true;
+    }
+    if (n < 2 || !ParseOnOff(w[1], "insert", "remove", &s->on, error)) return bad();
+    if (n == 2 || (n == 3 && w[2] == "sd")) return true;
+    if (n == 3 && w[2] == "readonly" && s->on) {
+        s->param = 1;
+        return true;
+    }
+    if (w[2] != "microsd") return bad();
+    s->text = kCardKindMicroSd;
+    s->value = 1024;
+    if (!s->on) return n == 3 ? true : bad();
+    for (size_t i = 3; i < n; i += 2) {
+        if (i + 1 >= n) return bad();
+        if (w[i] == "--free-mb") {
+            if (!ParseNumber(w[i + 1], &s->value)) return bad();
+        } else if (w[i] == "--carrier" &&
+                   (w[i + 1] == "docomo" || w[i + 1] == "au" || w[i + 1] == "softbank")) {
+            s->file = w[i + 1];
+        } else {
+            return bad();
+        }
+    }
+    return true;
+}
+
 bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) {
     if (w.empty()) {
         *error = "missing verb";
@@ -216,10 +272,7 @@ bool ParseWords(const std::vector<std::string>& w, Step* s, std::string* error) 
         s->verb = Verb::PowerSwitch;
         return need(2) && ParseOnOff(w[1], "on", "off", &s->on, error);
     }
-    if (verb == "card") {
-        s->verb = Verb::Card;
-        return need(2) && ParseOnOff(w[1], "insert", "remove", &s->on, error);
-    }
+    if (verb == "card") return ParseCardStep(w, s, error);
     if (verb == "camera") {
         s->verb = Verb::Camera;
         const std::string kind = n >= 2 ? w[1] : "";

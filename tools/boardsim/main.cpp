@@ -22,7 +22,8 @@ constexpr const char* kUsage =
     "  run    run PROGRAM on the board in DIR (created if missing) and play the scenario\n"
     "  ctl    send one scenario step to the board running in DIR: ignition on|off,\n"
     "         power lost|back, powersw on|off, key NAME, hold NAME SEC, host CMD [PARAM],\n"
-    "         card insert|remove, camera ..., microphone ..., speed KMH, engine RPM,\n"
+    "         card insert|remove [readonly|microsd ...], card panic, card event ...,\n"
+    "         camera ..., microphone ..., speed KMH, engine RPM,\n"
     "         shock FB LR UD, accel FB LR UD, contact N on|off, gps ..., end, or\n"
     "         screenshot OUT.png\n"
     "See tools/boardsim/README.md for the scenario format.\n";
