@@ -41,7 +41,9 @@ int64_t TimeStepMs(int64_t span, int most) {
     static constexpr int64_t kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 21600, 86400};
     for (int64_t s : kSteps)
         if (span / (s * 1000) <= most) return s * 1000;
-    return 86400000;
+    // Recordings days apart: whole days.
+    constexpr int64_t kDayMs = 86400000;
+    return (span / most / kDayMs + 1) * kDayMs;
 }
 
 }  // namespace

@@ -260,7 +260,13 @@ TEST_F(SensorExport, DamagedAndForeignInputs) {
     const auto rows = ReadCsv(csv);
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[0].at("kind"), "id");
-    EXPECT_EQ(rows.back().at("kind") == "events", false) << "the summaries were after the cut";
+    EXPECT_NE(rows.back().at("kind"), "events") << "the summaries were after the cut";
+    // The report takes it too, and lists it as damaged.
+    const std::string html = Path("trip.html");
+    r = Tool({"report", cut, "-o", html});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("note: " + cut + " is damaged"), std::string::npos) << r.out;
+    EXPECT_NE(drivetest::ReadText(html).find("damaged: "), std::string::npos);
 
     // Not a recording at all: refused, naming the file; no output claimed.
     const std::string text = Path("notes.txt");

@@ -250,6 +250,24 @@ TEST_F(TripReport, FolderInCreationOrderWithoutGpsOrPassCode) {
     EXPECT_EQ(Tool({"report", Path("DATA")}).rc, 1);
 }
 
+// A recording without a creation date (1601) before a dated one: the time
+// axis spans centuries with a handful of labels, not one per day.
+TEST_F(TripReport, UndatedRecordingKeepsThePageSmall) {
+    drivetest::Recording undated, dated;
+    undated.createdSeconds = -11644473600;  // creation date 0
+    dated.createdSeconds = 1700000000;
+    undated.records = dated.records = {{0, GText(0, 0, 16)}};
+    drivetest::Write(Path("A.ASF"), undated);
+    drivetest::Write(Path("B.ASF"), dated);
+    const std::string html = Path("trip.html");
+    const auto r = Tool({"report", Path("A.ASF"), Path("B.ASF"), "-o", html});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    auto doc = Page(html);
+    ASSERT_TRUE(doc);
+    for (const XmlNode* svg : doc->All("svg")) EXPECT_LT(svg->All("text").size(), 40u) << svg->Attr("id");
+    EXPECT_LT(fs::file_size(html), 200000u);
+}
+
 // Each event a file counted is placed at the reading that raised it.
 TEST(DriveEvents, PlacedAtTheReadingOfTheirKind) {
     media::SensorTrack t;
