@@ -140,7 +140,8 @@ public:
         pending_.clear();
         int rc = avcodec_send_frame(aac_.get(), nullptr);
         if (rc < 0 || !Drain(error)) return rc < 0 ? Fail(error, "cannot flush the AAC encoder", rc) : false;
-        if ((rc = av_interleaved_write_frame(fmt_.get(), nullptr)) < 0) return Fail(error, "cannot write the MP4 file", rc);
+        if ((rc = av_interleaved_write_frame(fmt_.get(), nullptr)) < 0)
+            return Fail(error, "cannot write the MP4 file", rc);
         if ((rc = av_write_trailer(fmt_.get())) < 0) return Fail(error, "cannot complete the MP4 file", rc);
         return true;
     }
@@ -208,8 +209,7 @@ struct Progress {
     Clock::time_point last = Clock::now();
 
     void Show(double ms) {
-        std::fprintf(to, "%sexport: %zu/%zu files, %.0f s%s", tty ? "\r" : "", done, files, ms / 1000,
-                     tty ? "" : "\n");
+        std::fprintf(to, "%sexport: %zu/%zu files, %.0f s%s", tty ? "\r" : "", done, files, ms / 1000, tty ? "" : "\n");
         shown = true;
         last = Clock::now();
     }
@@ -292,8 +292,9 @@ double AddFile(Joiner& j, const std::string& path, std::string& error) {
                     DeCryptData(obj.data.data(), obj.data.data(), static_cast<uint32_t>(obj.data.size()),
                                 j.o.pass.data());
                 if (obj.key && !StartsWithStartCode(obj.data)) {
-                    error = path + ": " + (j.o.havePass ? "the pass code does not open the key pictures"
-                                                        : "the key pictures are scrambled: give the pass code with --pass");
+                    error = path + ": " +
+                            (j.o.havePass ? "the pass code does not open the key pictures"
+                                          : "the key pictures are scrambled: give the pass code with --pass");
                     failed = true;
                     return false;
                 }

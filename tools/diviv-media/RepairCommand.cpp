@@ -59,8 +59,8 @@ bool IsGuid(const std::vector<uint8_t>& d, size_t at, const diviv::asf::GuidByte
 
 // Where the header's objects lie.
 struct Layout {
-    size_t dataObject = 0;           // the Data Object's start = the header's end
-    size_t fileProperties = kNone;   // File Properties Object
+    size_t dataObject = 0;                         // the Data Object's start = the header's end
+    size_t fileProperties = kNone;                 // File Properties Object
     size_t esp[4] = {kNone, kNone, kNone, kNone};  // Extended Stream Properties per stream 1..3
 };
 
@@ -216,8 +216,7 @@ int Repair(const RepairOptions& o, FILE* out, std::string& error) {
 
     // The writer's file, from which the completed fields and the packets are taken.
     const std::string part = output + ".part";
-    const bool rewritten =
-        Rewrite(objects, part, packetSize, f.data() + l.fileProperties + kFpFileId, interval, error);
+    const bool rewritten = Rewrite(objects, part, packetSize, f.data() + l.fileProperties + kFpFileId, interval, error);
     std::vector<uint8_t> w;
     const bool readBack = rewritten && ReadFile(part, w, error);
     std::error_code ec;
@@ -260,14 +259,14 @@ int Repair(const RepairOptions& o, FILE* out, std::string& error) {
         last = std::max(last, obj.pts);
     }
     const size_t indexBytes = w.size() - (wData + newPackets * packetSize);
-    std::fprintf(out,
-                 "%s: %" PRIu64 " whole packets (%" PRIu64 " pictures, %" PRIu64 " sound packets, %" PRIu64
-                 " records, %.3f s), %zu bytes after them (a partial packet, an old index) left out, %s%s; written to %s\n",
-                 o.input.c_str(), packets, count[1], count[2], count[3], last / 1000.0, f.size() - packetsEnd,
-                 indexBytes ? ("index of " + std::to_string((indexBytes - kIndexFixed) / 6) + " entries").c_str()
-                            : "no index (no key picture)",
-                 damage.empty() ? "" : (", reading stopped at a damaged packet: " + damage).c_str(),
-                 output.c_str());
+    std::fprintf(
+        out,
+        "%s: %" PRIu64 " whole packets (%" PRIu64 " pictures, %" PRIu64 " sound packets, %" PRIu64
+        " records, %.3f s), %zu bytes after them (a partial packet, an old index) left out, %s%s; written to %s\n",
+        o.input.c_str(), packets, count[1], count[2], count[3], last / 1000.0, f.size() - packetsEnd,
+        indexBytes ? ("index of " + std::to_string((indexBytes - kIndexFixed) / 6) + " entries").c_str()
+                   : "no index (no key picture)",
+        damage.empty() ? "" : (", reading stopped at a damaged packet: " + damage).c_str(), output.c_str());
     return 0;
 }
 

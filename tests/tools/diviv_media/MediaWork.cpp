@@ -26,7 +26,8 @@ void Remove() {
 std::string Path(const std::string& name) { return (Folder() / name).string(); }
 
 bool HaveFfmpeg() {
-    static const bool have = std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") == 0;
+    static const bool have =
+        std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") == 0;
     return have;
 }
 
@@ -60,26 +61,28 @@ std::string MakeRecording(const std::string& name, int seconds, const std::strin
     const std::string base = Path(name);
     const std::string t = std::to_string(seconds);
     if (RunShell("ffmpeg -v error -y -f lavfi -i " + testSource + "=size=160x120:rate=30 -t " + t +
-            " -pix_fmt yuv420p -c:v libx264 -profile:v baseline -bf 0 -g 15 -f h264 '" + base + ".h264'")
+                 " -pix_fmt yuv420p -c:v libx264 -profile:v baseline -bf 0 -g 15 -f h264 '" + base + ".h264'")
             .rc != 0)
         return "";
     if (RunShell("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t " + t +
-            " -ac 1 -c:a pcm_s16le '" + base + ".wav'")
+                 " -ac 1 -c:a pcm_s16le '" + base + ".wav'")
             .rc != 0)
         return "";
     {
         std::ofstream text(base + ".txt", std::ios::binary);
         for (int s = 0; s < seconds; ++s) text << "$SPCNT," << (10000000 + s) << "\r\n";
     }
-    std::vector<std::string> args = {"mux", "--video", base + ".h264", "--audio", base + ".wav", "--text",
-                                     base + ".txt", "--date", "1700000000", "-o", base};
+    std::vector<std::string> args = {"mux",         "--video", base + ".h264", "--audio", base + ".wav", "--text",
+                                     base + ".txt", "--date",  "1700000000",   "-o",      base};
     if (!pass.empty()) args.insert(args.end(), {"--scramble", pass});
     return mediatest::Tool(args).rc == 0 ? base : "";
 }
 
 int DecodedPictures(const std::string& path, std::string* errors) {
-    Shell r = RunShell("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-                  "-of csv=p=0 '" + path + "'");
+    Shell r = RunShell(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+        "-of csv=p=0 '" +
+        path + "'");
     if (errors) *errors = r.err;
     if (r.rc != 0 || !r.err.empty()) return -1;
     return std::atoi(r.out.c_str());

@@ -58,22 +58,25 @@ TEST_F(ExportMp4, TwoRecordingsJoinIntoOneH264AndAacFile) {
     EXPECT_NE(r.err.find("export: 1/2 files, 3 s\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("export: 2/2 files, 5 s\n"), std::string::npos) << r.err;
 
-    Shell streams = RunShell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate "
-                             "-of compact=p=0 '" + out + "'");
+    Shell streams = RunShell(
+        "ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate "
+        "-of compact=p=0 '" +
+        out + "'");
     EXPECT_EQ(streams.err, "");
     EXPECT_NE(streams.out.find("codec_name=h264|codec_type=video|width=160|height=120"), std::string::npos)
         << streams.out;
-    EXPECT_NE(streams.out.find("codec_name=aac|codec_type=audio|sample_rate=8000"), std::string::npos)
-        << streams.out;
+    EXPECT_NE(streams.out.find("codec_name=aac|codec_type=audio|sample_rate=8000"), std::string::npos) << streams.out;
 
     // Five seconds of pictures, to within a picture.
     Shell duration = RunShell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + out + "'");
     EXPECT_NEAR(std::atof(duration.out.c_str()), 5.0, 1.0 / 30) << duration.out;
-    Shell audio = RunShell("ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 '" + out + "'");
+    Shell audio =
+        RunShell("ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 '" + out + "'");
     EXPECT_NEAR(std::atof(audio.out.c_str()), 5.0, 1.0 / 30) << audio.out;
 
     // Picture times run on across the join, one every 1/30 s.
-    Shell times = RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + out + "'");
+    Shell times =
+        RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" + out + "'");
     const std::vector<double> pts = Column(times.out);
     ASSERT_EQ(pts.size(), 150u);
     for (size_t i = 0; i < pts.size(); ++i) EXPECT_NEAR(pts[i], i / 30.0, 0.0011) << "picture " << i;
@@ -87,7 +90,9 @@ TEST_F(ExportMp4, TwoRecordingsJoinIntoOneH264AndAacFile) {
 
     // The tone is there on both sides of the join: no window of 20 ms is
     // silent once the encoder's start-up is over.
-    ASSERT_EQ(RunShell("ffmpeg -v error -y -i '" + out + "' -map 0:a -f s16le -ac 1 -ar 8000 '" + Path("sound.raw") + "'").rc, 0);
+    ASSERT_EQ(
+        RunShell("ffmpeg -v error -y -i '" + out + "' -map 0:a -f s16le -ac 1 -ar 8000 '" + Path("sound.raw") + "'").rc,
+        0);
     const std::vector<uint8_t> raw = Bytes(Path("sound.raw"));
     // The decoder also gives the last AAC frame's padding (at most 1024 samples).
     const size_t samples = raw.size() / 2;
@@ -135,8 +140,7 @@ TEST_F(ExportMp4, ScrambledOrCutRecordingsAreRefusedWithoutLeavingAFile) {
     EXPECT_NE(damaged.err.find("diviv-media repair"), std::string::npos) << damaged.err;
     EXPECT_FALSE(fs::exists(out));
     ASSERT_EQ(Tool({"repair", Path("cut.asf")}).rc, 0);
-    mediatest::Outcome repaired =
-        Tool({"export", second_, Path("cut.repaired.asf"), "--pass", "2468", "--mp4", out});
+    mediatest::Outcome repaired = Tool({"export", second_, Path("cut.repaired.asf"), "--pass", "2468", "--mp4", out});
     EXPECT_EQ(repaired.rc, 0) << repaired.err;
     EXPECT_EQ(RunShell("ffmpeg -v error -i '" + out + "' -f null -").err, "");
 }

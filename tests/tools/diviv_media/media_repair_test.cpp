@@ -51,11 +51,12 @@ protected:
         // For every picture, the packet that holds its last byte.
         media::ObjectAssembler assemble;
         media::MediaObject obj;
-        media::WalkResult r = media::WalkAsfFile(plain_, [&](ASF_DEMUX_STATE st, const ASF_DEMUX_CONTEXT& c, uint64_t at) {
-            if (st == ASF_DEMUX_STATE_VIDEO_DATA && assemble.Add(c.asfPayloadVideo, obj))
-                lastPacketOfPicture_.push_back((at - kDataStart) / kPacket);
-            return true;
-        });
+        media::WalkResult r =
+            media::WalkAsfFile(plain_, [&](ASF_DEMUX_STATE st, const ASF_DEMUX_CONTEXT& c, uint64_t at) {
+                if (st == ASF_DEMUX_STATE_VIDEO_DATA && assemble.Add(c.asfPayloadVideo, obj))
+                    lastPacketOfPicture_.push_back((at - kDataStart) / kPacket);
+                return true;
+            });
         ASSERT_TRUE(r.ok) << r.error;
         ASSERT_EQ(lastPacketOfPicture_.size(), 120u);
     }
