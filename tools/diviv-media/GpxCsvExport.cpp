@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <unistd.h>
+
 #include "ExportCommand.h"
 
 namespace media {
@@ -193,13 +195,16 @@ bool ReadTrackWithProgress(const std::vector<std::string>& inputs, const TrackOp
                            FILE* progress, SensorTrack& track, std::string& error) {
     TrackOptions o = base;
     const bool show = progress != nullptr && inputs.size() > 1;
+    // On a terminal one line rewritten in place; in a log one line per file.
+    const bool terminal = show && isatty(fileno(progress));
     if (show)
         o.onFile = [&](size_t i, size_t n, const std::string& path) {
-            std::fprintf(progress, "\r%s: reading %zu of %zu (%s)\033[K", what, i + 1, n, FileName(path).c_str());
+            std::fprintf(progress, terminal ? "\r%s: reading %zu of %zu (%s)\033[K" : "%s: reading %zu of %zu (%s)\n",
+                         what, i + 1, n, FileName(path).c_str());
             std::fflush(progress);
         };
     const bool ok = ReadSensorTrack(inputs, o, track, error);
-    if (show) std::fputc('\n', progress);
+    if (terminal) std::fputc('\n', progress);
     return ok;
 }
 
