@@ -109,19 +109,21 @@ int FillFileTable(SDC_Files_t* table, int rows) {
 }
 
 void PrintRecordingList() {
-    if (drc->sdinfo == nullptr || drc->sdinfo->index <= 0) {
+    // The recording writer changes the index and the card record without a
+    // lock (it deletes the oldest recordings to make room): both are read
+    // only while it is stopped. A recording runs on a usable card.
+    const bool writing = drc->AM_ALIVE.load() != 0;
+    if (!writing && (drc->sdinfo == nullptr || drc->sdinfo->index <= 0)) {
         std::printf("Can not find SD card !\n");
         return;
     }
     std::printf("ASF File List in %s\n", "/mnt/mmc0_p1");
-    SDC_Files_t* table = drc->sdfile;
-    if (table == nullptr) return;
-    // The recording writer changes the index without a lock (it deletes the
-    // oldest entries to make room): the list is read only while it is stopped.
-    if (drc->AM_ALIVE.load()) {
+    if (writing) {
         std::printf("DiViv : File list is not available while recording\n");
         return;
     }
+    SDC_Files_t* table = drc->sdfile;
+    if (table == nullptr) return;
     FillFileTable(table, kFileTableRows);
     int count = 0;
     for (int i = 0; i < kFileTableRows && table[i].index >= 0; ++i, ++count) {
@@ -135,6 +137,13 @@ void PrintRecordingList() {
 
 void PrintCardInformation() {
     const SDC_Info_t* info = drc->sdinfo;
+    // While recording, the writer refreshes the card record when it makes
+    // room; the figures are then read from the card into a record of our own.
+    SDC_Info_t fresh{};
+    if (drc->AM_ALIVE.load()) {
+        if (GetSDCap("/mnt/mmc0_p1", &fresh) < 0) fresh.index = -1;
+        info = &fresh;
+    }
     if (info == nullptr || info->index <= 0) {
         std::printf("SD CARD IS NOT FOUND !\n");
         return;

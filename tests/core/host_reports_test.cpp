@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,6 +91,16 @@ TEST_F(HostReportTest, CardInformationShowsTheMountAndItsFigures) {
                               std::string(52, '#') + "\n");
     info_.index = 0;
     EXPECT_EQ(Report(13), "SD CARD IS NOT FOUND !\n");
+}
+
+TEST_F(HostReportTest, CardInformationWhileRecordingIsReadFromTheCardNotTheWritersRecord) {
+    std::filesystem::create_directories(Path("/mnt/mmc0_p1"));
+    info_.index = 0;  // the writer's record is not read
+    drc->AM_ALIVE = 1;
+    const std::string out = Report(13);
+    EXPECT_NE(out.find("SD Card is mounted on /mnt/mmc0_p1\nCapacity is "), std::string::npos) << out;
+    EXPECT_EQ(out.find("Capacity is 0[MByte]"), std::string::npos) << out;
+    drc->AM_ALIVE = 0;
 }
 
 TEST_F(HostReportTest, RingBufferReportListsSixteenBuffersInOrderWithWhatIsWritable) {
