@@ -288,7 +288,10 @@ double AddFile(Joiner& j, const std::string& path, std::string& error) {
                 return true;
             case ASF_DEMUX_STATE_VIDEO_DATA: {
                 if (!assemble[1].Add(c.asfPayloadVideo, obj)) return true;
-                if (obj.key && j.o.havePass)
+                // A scrambled key picture never begins with a start code (with a
+                // pass code of digits no key byte is 0), so plain ones, as a
+                // recorder set not to scramble writes them, are taken as they are.
+                if (obj.key && j.o.havePass && !StartsWithStartCode(obj.data))
                     DeCryptData(obj.data.data(), obj.data.data(), static_cast<uint32_t>(obj.data.size()),
                                 j.o.pass.data());
                 if (obj.key && !StartsWithStartCode(obj.data)) {

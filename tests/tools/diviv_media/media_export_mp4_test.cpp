@@ -40,14 +40,16 @@ protected:
         if (!HaveFfmpeg()) return;
         first_ = MakeRecording("first.asf", 3, "2468", "testsrc");
         second_ = MakeRecording("second.asf", 2, "2468", "smptebars");
+        plain_ = MakeRecording("plain.asf", 1, "", "rgbtestsrc");
         ASSERT_FALSE(first_.empty());
         ASSERT_FALSE(second_.empty());
+        ASSERT_FALSE(plain_.empty());
     }
     static void TearDownTestSuite() { Remove(); }
     void SetUp() override {
         if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
     }
-    static inline std::string first_, second_;
+    static inline std::string first_, second_, plain_;
 };
 
 TEST_F(ExportMp4, TwoRecordingsJoinIntoOneH264AndAacFile) {
@@ -110,7 +112,7 @@ TEST_F(ExportMp4, TwoRecordingsJoinIntoOneH264AndAacFile) {
     EXPECT_EQ(silent, "");
 }
 
-TEST_F(ExportMp4, ScrambledOrCutRecordingsAreRefusedWithoutLeavingAFile) {
+TEST_F(ExportMp4, WhatCannotBeOpenedIsRefusedWithoutLeavingAFile) {
     const std::string out = Path("refused.mp4");
     mediatest::Outcome noPass = Tool({"export", first_, "--mp4", out});
     EXPECT_EQ(noPass.rc, 1);
@@ -122,6 +124,16 @@ TEST_F(ExportMp4, ScrambledOrCutRecordingsAreRefusedWithoutLeavingAFile) {
     EXPECT_EQ(wrong.rc, 1);
     EXPECT_NE(wrong.err.find("the pass code does not open the key pictures"), std::string::npos) << wrong.err;
     EXPECT_FALSE(fs::exists(out));
+
+    // A recording whose key pictures are plain needs no pass code, and joins
+    // scrambled ones.
+    EXPECT_EQ(Tool({"export", plain_, "--mp4", out}).rc, 0);
+    mediatest::Outcome mixed = Tool({"export", plain_, second_, "--pass", "2468", "--mp4", out});
+    EXPECT_EQ(mixed.rc, 0) << mixed.err;
+    std::vector<std::string> expected = PictureSums(plain_ + ".h264");
+    const std::vector<std::string> more = PictureSums(second_ + ".h264");
+    expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(PictureSums(out), expected);
 
     // An output named like a recording would destroy it while it is read.
     const std::vector<uint8_t> before = Bytes(second_);
