@@ -1,5 +1,6 @@
 #include "core/HostSetters.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,10 +55,17 @@ int SetGop(const Preset& p, int sec) {
 
 const char* OnOff(int zero_is_on) { return zero_is_on == 0 ? "ON" : "OFF"; }
 
+// A setting of the shared record that running threads may be reading: the
+// display and monitor threads read theirs as relaxed atomics.
+template <typename T>
+void Publish(T& field, int value) {
+    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
+}
+
 // A field kept in the shared record and in the parameter record alike.
 template <typename Shared, typename Stored>
 void Store(Shared dr_common_t::*shared, Stored Eep_data::*stored, int value) {
-    drc->*shared = static_cast<Shared>(value);
+    Publish(drc->*shared, value);
     eepd.*stored = static_cast<Stored>(value);
 }
 
@@ -188,10 +196,10 @@ bool RunFieldCommand(int command, int param, const char* text) {
     codec_config_t* cfg = drc->pCodecCfg;
     if (RunLimitCommand(command, param) || RunTextCommand(command, text)) return true;
     switch (command) {
-        case 17: cfg->flipmode = param; return true;
-        case 18: cfg->mirrormode = param; return true;
-        case 22: drc->mon_osd = param != 0 ? 1 : 0; return true;
-        case 23: drc->rec_osd = param != 0 ? 1 : 0; return true;
+        case 17: Publish(cfg->flipmode, param); return true;
+        case 18: Publish(cfg->mirrormode, param); return true;
+        case 22: Publish(drc->mon_osd, param != 0 ? 1 : 0); return true;
+        case 23: Publish(drc->rec_osd, param != 0 ? 1 : 0); return true;
         case 37: drc->PowerRstTimer = param < 0 ? 0 : param; return true;
         case 81:
             std::printf("DiViv : Set GPS %d\n", param);
