@@ -135,9 +135,16 @@ int TakeInsertedCard(int mounted) {
     return list;
 }
 
+// An idle recorder without a card in use (the card was pulled while a mode
+// ran, and the mode has ended since) takes the card like one without a card;
+// otherwise it would refuse every recording until the next start.
+bool WantsCard(DrState state) {
+    return state == STATE_NOSD || state == STATE_INIT || (state == STATE_IDLE && drc->sdinfo->index < 0);
+}
+
 int InsertPartition1() {
     const DrState state = drc->AppState.load();
-    if (state != STATE_NOSD && state != STATE_INIT) {
+    if (!WantsCard(state)) {
         std::printf("DiViv : SD CARD IS ALREADY INSERTED !\n");
         return 0;
     }

@@ -155,6 +155,69 @@ TEST_F(CardEventTest, CardPulledWhileRecordingAsksForARebootAndForgetsTheCard) {
     EXPECT_NE(Read(diviv::sim::kLogRecordFile).find("Fatal error is found in SD memory card."), std::string::npos);
 }
 
+// Partition 1's insertion decides between the card in use and the no-card
+// state by the mount: writable (formatted when new, then idle), read-only or
+// absent (no-card state, the screen drawn again by the main loop). A card
+// pulled while recording is taken again once the recording has ended.
+TEST_F(CardEventTest, InsertionTakesAWritableCardAndRefusesOthers) {
+    const notifysdevent_t ins = Event(kCardInserted, "/mnt/mmc0_p1");
+    drc->auto_rec = 0;
+    drc->AppState = STATE_NOSD;
+    sd_.index = -1;
+    app::AutoRecodeEnable = 0;
+    testing::internal::CaptureStdout();
+    const int rc = Handle(ins);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(drc->AppState.load(), STATE_IDLE);
+    EXPECT_EQ(sd_.index, 1);
+    EXPECT_EQ(app::AutoRecodeEnable.load(), 1);
+    EXPECT_EQ(drc->SDErrorState.load(), 0);
+    EXPECT_EQ(Led(1, "brightness"), "1");
+    EXPECT_EQ(Led(2, "trigger"), "none") << "LEDs 1,0,0 after the formatting pattern 3,3,0";
+    EXPECT_TRUE(std::filesystem::is_directory(Path("/mnt/mmc0_p1/DATA/99"))) << "the new card was formatted";
+    EXPECT_FALSE(Read("/mnt/mmc0_p1/setup.ini").empty());
+    EXPECT_FALSE(Read("/mnt/mmc0_p1/DiVivVer.ini").empty());
+    EXPECT_EQ(Count(out, "DiViv : Formatting SD CARD!"), 1) << out;
+    EXPECT_EQ(Count(out, "DiViv : Clear NoSD [msd=1]"), 1) << out;
+
+    // The card in use: nothing changes.
+    testing::internal::CaptureStdout();
+    Handle(ins);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Count(out, "DiViv : SD CARD IS ALREADY INSERTED !"), 1) << out;
+    EXPECT_EQ(sd_.index, 1);
+
+    // Pulled while recording, then the recording ended by itself: taken again.
+    drc->AppState = STATE_REC;
+    testing::internal::CaptureStdout();
+    Handle(Event(kCardRemoved, "/mnt/mmc0_p1"));
+    drc->AppState = STATE_IDLE;
+    Handle(ins);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sd_.index, 1);
+    EXPECT_EQ(Count(out, "DiViv : Clear NoSD [msd=1]"), 1) << out;
+
+    for (const bool writable : {false, true}) {
+        ASSERT_TRUE(diviv::sim::WriteMounts(root_, !writable, false));  // read-only, then none
+        drc->AppState = STATE_NOSD;
+        drc->SD_Full = drc->SDErrorState = 0;
+        app::DispNoSD_Done = 1;
+        LedMode = {0, 0, 0};
+        testing::internal::CaptureStdout();
+        Handle(ins);
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(writable ? "DiViv : No SD\n" : "DiViv : SD CARD IS READ ONLY !\n"), std::string::npos)
+            << out;
+        EXPECT_EQ(drc->AppState.load(), STATE_NOSD);
+        EXPECT_EQ(sd_.index, -1);
+        EXPECT_EQ(drc->SD_Full.load(), 1);
+        EXPECT_EQ(drc->SDErrorState.load(), 1);
+        EXPECT_EQ(app::DispNoSD_Done.load(), 0) << "the main loop redraws the no-card screen";
+        EXPECT_EQ(Led(2, "delay_on"), "500") << "LEDs 1,3,3";
+    }
+}
+
 // The microSD card is taken only when idle, not the once start-up asks to
 // skip, and with more than 9 MB free; the handset's folder names the carrier.
 TEST_F(CardEventTest, MicroSdNeedsIdleTenMegabytesAndAKnownCarrier) {
