@@ -9,6 +9,7 @@ libgtest-dev libgmock-dev libbenchmark-dev
 libdirectfb-dev libdirectfb-extra fonts-dejavu-core libfreetype-dev
 libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
 libspandsp-dev libpng-dev
+clang libclang-rt-14-dev
 gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 "
 

@@ -10,6 +10,7 @@
 
 #include "core/DR_common.h"
 #include "core/DR_shared.h"
+#include "core/HostMessage.h"
 #include "core/Indicator.h"
 #include "platform/BoardPath.h"
 
@@ -39,14 +40,6 @@ struct WireMessage {
     void set_type(long type) { std::memcpy(bytes.data(), &type, sizeof type); }
     std::vector<char> bytes;
 };
-
-bool TakesTextParameter(int command) { return (command >= 72 && command <= 75) || command == 115 || command == 116; }
-
-int32_t Word(const commsg_t& m, int index) {
-    int32_t v;
-    std::memcpy(&v, m.MsgData + 4 * index, sizeof v);
-    return v;
-}
 
 // g_MSG_Recv, also telling the type of the message taken (`type` 0 takes
 // the first message of any type).
@@ -158,20 +151,9 @@ int GetHostCommand(int* command, int* param, char* ComStrBuf) {
     }
     if (!got) return 0;
 
-    const int cmd = Word(in, 0);
-    *command = cmd;
-    if (TakesTextParameter(cmd)) {
-        // The whole text up to its zero byte, nothing left from an earlier one.
-        std::memset(ComStrBuf, 0, kHostMessageSize);
-        const size_t len = ::strnlen(in.MsgData + 4, kHostMessageSize - 4);
-        std::memcpy(ComStrBuf, in.MsgData + 4, len);
-        std::printf(cmd >= 115 ? "Receive PWD = %s\n" : "Receive ID = %s\n", ComStrBuf);
-    } else {
-        *param = Word(in, 1);
-    }
-
+    const int32_t echo = DecodeHostCommand(in, command, param, ComStrBuf);
+    const int cmd = *command;
     commsg_t reply{};
-    const int32_t echo = cmd == 40 ? 41 : cmd;
     std::memcpy(reply.MsgData, &echo, sizeof echo);
     for (int retry = 0;; ++retry) {
         const int sent = g_MSG_Send(DRM_UP_QID, &reply, kHostMessageSize, 1, IPC_NOWAIT);
