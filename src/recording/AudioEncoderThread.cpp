@@ -39,6 +39,14 @@ void RunEncoder(dr_common_t* dr) {
     }
     std::array<int16_t, kBlockSamples> pcm{};
     std::array<uint8_t, kAudioCodedBlockBytes> coded{};
+    // A block of silence, coded and thrown away, takes the coder out of its
+    // start state. A decoder starts from that state at a file's start, but
+    // the writer may first put packets of silence there (sound starting
+    // after the pictures): a coder still in its start state would then
+    // code the first sound for a decoder that is no longer there, and a
+    // player hears a full-scale burst. From a settled state either start
+    // decodes cleanly.
+    g726_encode(encoder, pcm.data(), kBlockSamples, coded.data());
     AbsFullReport report;
     while (dr->REQ_AE_CLOSE.load() == 0) {
         if (DR_GetRingBufferReadAvailable(&dr->ra_buf) >= kAudioBlockBytes) {

@@ -1,6 +1,7 @@
 #include "recording/MuxRules.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace diviv::mux {
@@ -32,9 +33,16 @@ int AudioPacketBytes(int position) { return position % kAudioPacketsPerBlock == 
 uint32_t AudioPacketMs(int bytes) { return static_cast<uint32_t>(bytes / 4); }
 
 int AudioAdjustment(double video_minus_audio_s) {
-    if (video_minus_audio_s > 0.1) return 3;
-    if (video_minus_audio_s < -0.1) return -3;
-    return 0;
+    // A packet is a third of a 100 ms block; the offset is corrected to the
+    // nearest packet, leaving at most half a packet (17 ms). Offsets within
+    // 20 ms are left alone, a margin over that half packet so that the
+    // stamps' jitter never makes files start with a packet dropped, then
+    // one inserted. (A fixed three packets beyond 100 ms would leave the
+    // sound up to 100 ms off the pictures for good, or more after a gap.)
+    constexpr double kPacketSeconds = 0.1 / kAudioPacketsPerBlock;
+    constexpr double kLeftAloneSeconds = 0.020;
+    if (std::fabs(video_minus_audio_s) <= kLeftAloneSeconds) return 0;
+    return static_cast<int>(std::lround(video_minus_audio_s / kPacketSeconds));
 }
 
 uint32_t AudioTopUpEnd(uint32_t next_picture_pts_ms) {

@@ -34,7 +34,8 @@ inline constexpr int kAudioPacketsPerBlock = 3;
 inline constexpr int kAudioBlockBytes = 400;
 
 // Packets to drop (positive) or to insert as silence (negative) when a file
-// starts, from the picture time minus the audio time in seconds.
+// starts, from the picture time minus the audio time in seconds: none within
+// 20 ms, else the offset in whole packets (33 ms), rounded.
 int AudioAdjustment(double video_minus_audio_s);
 
 // Audio is topped up at file end until this time (ms) before the next

@@ -5,6 +5,7 @@
 // card ending the recording in order. The project's reader (diviv-media)
 // and FFmpeg read the files.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -183,10 +184,13 @@ TEST_F(RecordingFiles, ADriveLeavesGaplessFilesWithSoundAndTheVehiclesRecords) {
 
     // The microphone clicks at every whole second of the capture clock, when
     // the camera marks its picture. The writer lines the sound up with the
-    // pictures to within 100 ms when a file starts (the marked picture may
-    // be up to a frame after the second), and the offset stays the same
-    // from file to file: no drift.
-    long lowest = 100000, highest = -100000;
+    // pictures to within 20 ms when a file starts (to the nearest 33 ms
+    // audio packet), and the marked picture is the first captured at or
+    // after the second: a click lands within 50 ms of its marker. A picture
+    // time is its 30 Hz frame number from the capture time, so a capture
+    // late by a frame on a loaded machine may move one marker by 33 ms; the
+    // offset stays the same from file to file: no drift.
+    std::vector<long> offsets;
     for (size_t k = 0; k + 1 < files.size(); ++k) {
         SCOPED_TRACE(files[k].name);
         Capture("ffmpeg -nostdin -v error -i " + files[k].path + " -map 0:a -f s16le -ac 1 -ar 8000 -y " + pcm,
@@ -206,12 +210,17 @@ TEST_F(RecordingFiles, ADriveLeavesGaplessFilesWithSoundAndTheVehiclesRecords) {
             long offset = 100000;
             for (long c : clicks)
                 if (std::abs(c - p.pts_ms) < std::abs(offset)) offset = c - p.pts_ms;
-            EXPECT_LE(std::abs(offset), 100 + 34 + 6) << "marker at " << p.pts_ms;  // 6 ms: stamp rounding
-            lowest = std::min(lowest, offset);
-            highest = std::max(highest, offset);
+            EXPECT_LE(std::abs(offset), 50 + 34 + 6) << "marker at " << p.pts_ms;  // 6 ms: stamp rounding
+            offsets.push_back(offset);
         }
     }
-    EXPECT_LE(highest - lowest, 40) << "click against marker from " << lowest << " to " << highest << " ms";
+    ASSERT_GE(offsets.size(), 10u);
+    std::sort(offsets.begin(), offsets.end());
+    const long median = offsets[offsets.size() / 2];
+    std::printf("click against marker: median %ld ms, from %ld to %ld ms\n", median, offsets.front(), offsets.back());
+    EXPECT_LE(std::abs(median), 50 + 6);
+    EXPECT_LE(offsets.back() - offsets.front(), 40) << "click against marker from " << offsets.front() << " to "
+                                                    << offsets.back() << " ms";
 }
 
 // A card whose partition 1 holds partition1_mb megabytes.

@@ -4,7 +4,9 @@
 // judged by spandsp's G.726 encoder bit for bit, with a full abs_buf.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -290,6 +292,16 @@ protected:
     std::thread encoder_;
 };
 
+// What the encoder thread codes for `pcm`: one stream, after a block of
+// silence coded and thrown away.
+std::vector<uint8_t> ThreadCoding(const std::vector<int16_t>& pcm) {
+    std::vector<int16_t> led_in(800, 0);
+    led_in.insert(led_in.end(), pcm.begin(), pcm.end());
+    std::vector<uint8_t> coded = oracle::SpandspEncode(4, led_in);
+    coded.erase(coded.begin(), coded.begin() + 400);
+    return coded;
+}
+
 TEST_F(AudioEncoderTest, CodesEveryBlockAsSpandspDoesOneStreamAcrossBlocks) {
     const std::vector<int16_t> pcm = testsig::SpeechLikeSignal(2, 11);  // 20 blocks
     testing::internal::CaptureStdout();
@@ -298,14 +310,14 @@ TEST_F(AudioEncoderTest, CodesEveryBlockAsSpandspDoesOneStreamAcrossBlocks) {
     WaitEncoded();
     Stop();
     const std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(TakeCoded(), oracle::SpandspEncode(4, pcm));
+    EXPECT_EQ(TakeCoded(), ThreadCoding(pcm));
     EXPECT_TRUE(std::regex_search(console, std::regex(R"(AE : Audio Encoder Thread Start \[ppid=\d+ tid=\d+\] ###)")));
     EXPECT_EQ(dr()->AE_ALIVE.load(), 0);
 }
 
 TEST_F(AudioEncoderTest, AFullCodedBufferDropsWholeBlocksAndTheEncoderGoesOn) {
     const std::vector<int16_t> pcm = testsig::SpeechLikeSignal(2, 12);  // 20 blocks
-    const std::vector<uint8_t> expected = oracle::SpandspEncode(4, pcm);
+    const std::vector<uint8_t> expected = ThreadCoding(pcm);
     auto fill_leaving = [&](int room) {
         const std::vector<uint8_t> filler(static_cast<size_t>(DR_GetRingBufferWriteAvailable(&dr()->abs_buf) - room), 0xEE);
         DR_WriteRingBuffer(&dr()->abs_buf, filler.data(), static_cast<int>(filler.size()));
@@ -335,6 +347,29 @@ TEST_F(AudioEncoderTest, AFullCodedBufferDropsWholeBlocksAndTheEncoderGoesOn) {
     int logged = 0;
     for (const std::string& l : test::LogCalls(root_)) logged += l.find(",Failure of writing to buffer.,") != std::string::npos;
     EXPECT_EQ(logged, 1) << "once per thread";
+}
+
+TEST_F(AudioEncoderTest, SoundStartingAfterInsertedSilenceDecodesWithoutABurst) {
+    // A tone that starts at once, as a microphone's first block does; the
+    // writer puts two packets of zero code words before it when the sound
+    // started late. An independent decoder must hear the tone, not a burst.
+    std::vector<int16_t> tone(4 * 800);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<int16_t>(4000 * std::sin(2 * 3.14159265358979 * 440 * static_cast<double>(i) / 8000));
+    testing::internal::CaptureStdout();
+    Start();
+    Feed(tone, 0, 4);
+    WaitEncoded();
+    Stop();
+    testing::internal::GetCapturedStdout();
+    std::vector<uint8_t> file(264, 0);
+    const std::vector<uint8_t> coded = TakeCoded();
+    file.insert(file.end(), coded.begin(), coded.end());
+    const std::vector<int16_t> heard = oracle::SpandspDecode(4, file);
+    ASSERT_GT(heard.size(), 528u + 800u);
+    int peak = 0;
+    for (size_t i = 528; i < heard.size(); ++i) peak = std::max(peak, std::abs(static_cast<int>(heard[i])));
+    EXPECT_LT(peak, 6000) << "the tone is 4000 loud";
 }
 
 TEST_F(AudioEncoderTest, NothingIsWrittenOnceACloseIsRequested) {

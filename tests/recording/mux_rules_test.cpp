@@ -60,12 +60,17 @@ TEST(MuxAudioPackets, ThreePacketsMakeOneHundredMilliseconds) {
     EXPECT_EQ(AudioPacketMs(136), 34u);
 }
 
-TEST(MuxAudioPackets, CorrectionsOnlyBeyondATenthOfASecond) {
+TEST(MuxAudioPackets, CorrectionsBeyondTwentyMillisecondsTakeTheWholeOffset) {
     EXPECT_EQ(AudioAdjustment(0.0), 0);
-    EXPECT_EQ(AudioAdjustment(0.1), 0);
-    EXPECT_EQ(AudioAdjustment(-0.1), 0);
-    EXPECT_EQ(AudioAdjustment(0.101), 3) << "sound ahead of the picture: drop";
-    EXPECT_EQ(AudioAdjustment(-0.25), -3) << "sound behind: silence inserted";
+    EXPECT_EQ(AudioAdjustment(0.02), 0) << "within 20 ms: stamp jitter, left alone";
+    EXPECT_EQ(AudioAdjustment(-0.02), 0);
+    EXPECT_EQ(AudioAdjustment(0.021), 1) << "sound ahead of the picture: drop";
+    EXPECT_EQ(AudioAdjustment(-0.031), -1);
+    EXPECT_EQ(AudioAdjustment(0.04), 1);
+    EXPECT_EQ(AudioAdjustment(-0.08), -2) << "the microphone started late: silence inserted";
+    EXPECT_EQ(AudioAdjustment(0.101), 3);
+    EXPECT_EQ(AudioAdjustment(-0.25), -8) << "a quarter second behind is 7.5 packets: rounded, not cut to 3";
+    EXPECT_EQ(AudioAdjustment(2.0), 60) << "after a long gap the whole offset goes at once";
 }
 
 TEST(MuxAudioPackets, TopUpStopsOnePacketShortOfTheNextPicture) {

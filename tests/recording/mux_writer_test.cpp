@@ -288,15 +288,16 @@ TEST_F(MuxWriterTest, SoundStartingLateIsPaddedWithSilence) {
     const std::string console = Record();
     const std::vector<ReadFile> files = Files();
     ASSERT_FALSE(files.empty());
-    ASSERT_GE(files[0].audio.size(), 4u);
-    for (size_t i = 0; i < 3; ++i) {
+    ASSERT_GE(files[0].audio.size(), 6u);
+    // 150 ms are four and a half packets: five of silence.
+    for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(files[0].audio[i].data, std::vector<uint8_t>(files[0].audio[i].data.size(), 0)) << i;
     }
-    EXPECT_EQ(files[0].audio[3].data[0], 1u) << "then the first captured sound";
-    // 100 ms of silence leave the sound 50 ms off: no correction at the
-    // next file.
-    EXPECT_EQ(diviv::test::CountLines(console, "AM : Debug :: Add dummy audio packet"), 3);
-    EXPECT_NE(console.find("AM : Adjust audio data -3 [packet]"), std::string::npos);
+    EXPECT_EQ(files[0].audio[5].data[0], 1u) << "then the first captured sound";
+    // 167 ms of silence leave the sound 17 ms off, within a packet: no
+    // correction at the next file.
+    EXPECT_EQ(diviv::test::CountLines(console, "AM : Debug :: Add dummy audio packet"), 5);
+    EXPECT_NE(console.find("AM : Adjust audio data -5 [packet]"), std::string::npos);
     EXPECT_NE(console.find("AM : Adjust audio data 0 [packet]"), std::string::npos);
 }
 
@@ -307,9 +308,12 @@ TEST_F(MuxWriterTest, SoundStartingEarlyIsDropped) {
     const std::vector<ReadFile> files = Files();
     ASSERT_FALSE(files.empty());
     ASSERT_FALSE(files[0].audio.empty());
-    EXPECT_EQ(files[0].audio[0].data[0], 2u) << "the first block's three packets are dropped";
-    EXPECT_EQ(diviv::test::CountLines(console, "AM : Debug :: Remove audio packet"), 3);
-    EXPECT_NE(console.find("AM : Adjust audio data 3 [packet]"), std::string::npos);
+    // 150 ms are four and a half packets: the first block and two packets
+    // of the second are dropped.
+    EXPECT_EQ(files[0].audio[0].data[0], 2u);
+    EXPECT_EQ(files[0].audio[0].data.size(), 136u) << "the second block's last packet comes first";
+    EXPECT_EQ(diviv::test::CountLines(console, "AM : Debug :: Remove audio packet"), 5);
+    EXPECT_NE(console.find("AM : Adjust audio data 5 [packet]"), std::string::npos);
 }
 
 TEST_F(MuxWriterTest, SensorRecordsAreStoredWithTheirPicture) {
