@@ -51,7 +51,11 @@ void FillSensorSlots(MuxState& s) {
             GssEvent(s.dr, sample);
             if (Map_GSS(sample, position, s.gsens_char) > 0) s.gsens_len = static_cast<int>(std::strlen(s.gsens_char));
         } else {
-            std::printf("AM: No G sensor data!! (dwDPTS:%u) Previous data has been used instead.\n", s.dwDPTS);
+            // A receiver that has ended (at a recording's close it stops
+            // before the writer's last file is done) was reported once by
+            // Get_GSS: a line for every 10 ms slot would flood the console.
+            if (s.dr->GSS_ALIVE.load() != 0)
+                std::printf("AM: No G sensor data!! (dwDPTS:%u) Previous data has been used instead.\n", s.dwDPTS);
             if (s.gss.have_last) GssEvent(s.dr, s.gss.last);
         }
         WriteGssText(s);

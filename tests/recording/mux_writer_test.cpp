@@ -344,6 +344,17 @@ TEST_F(MuxWriterTest, SensorRecordsAreStoredWithTheirPicture) {
     EXPECT_EQ(records, expected) << console;
 }
 
+TEST_F(MuxWriterTest, AnEndedGSensorReceiverIsReportedOnceNotForEverySlot) {
+    dr()->gsens_enable = 1;
+    dr()->GSS_ALIVE = 0;
+    FeedPictures(0, 44);
+    FeedSound(0, 16);
+    const std::string console = Record();
+    ASSERT_FALSE(Files().empty()) << console;
+    EXPECT_EQ(diviv::test::CountLines(console, "AM : G Sensor Thread is not alive !"), 1) << console;
+    EXPECT_EQ(console.find("AM: No G sensor data!!"), std::string::npos);
+}
+
 TEST_F(MuxWriterTest, AContactRecordTooOldForItsPictureIsSkipped) {
     FeedPictures(0, 44);
     FeedSound(0, 16);
