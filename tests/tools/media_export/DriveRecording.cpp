@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "H264TestKit.h"
 #include "formats/AsfCrypt.h"
 #include "formats/AsfRecorderInit.h"
@@ -106,6 +108,16 @@ std::string ReadText(const std::string& path) {
     return s.str();
 }
 
+void DriveTest::SetUp() {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("diviv-drive-" + std::to_string(getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+}
+
+void DriveTest::TearDown() { std::filesystem::remove_all(dir_); }
+
 // ---- XML ----------------------------------------------------------------------
 
 std::vector<const XmlNode*> XmlNode::All(const std::string& n) const {
@@ -121,6 +133,12 @@ std::vector<const XmlNode*> XmlNode::All(const std::string& n) const {
 const XmlNode* XmlNode::First(const std::string& n) const {
     std::vector<const XmlNode*> all = All(n);
     return all.empty() ? nullptr : all.front();
+}
+
+const XmlNode* XmlNode::ById(const std::string& n, const std::string& id) const {
+    for (const XmlNode* x : All(n))
+        if (x->Attr("id") == id) return x;
+    return nullptr;
 }
 
 std::string XmlNode::Attr(const std::string& key) const {

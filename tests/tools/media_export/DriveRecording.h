@@ -13,6 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
 #include "MediaCommands.h"
 
 namespace drivetest {
@@ -44,6 +48,8 @@ struct XmlNode {
     // Every descendant (and this node) with the name, in document order.
     std::vector<const XmlNode*> All(const std::string& name) const;
     const XmlNode* First(const std::string& name) const;
+    // The first descendant with the name and this id attribute, or null.
+    const XmlNode* ById(const std::string& name, const std::string& id) const;
     std::string Attr(const std::string& key) const;
 };
 
@@ -53,5 +59,15 @@ struct XmlNode {
 std::unique_ptr<XmlNode> ParseXml(const std::string& doc, std::string& error);
 
 std::string ReadText(const std::string& path);
+
+// A fresh folder per test, removed after it.
+class DriveTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    std::filesystem::path dir_;
+};
 
 }  // namespace drivetest

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
 
 #include "DriveRecording.h"
 #include "MediaToolRun.h"
@@ -67,17 +66,8 @@ std::vector<std::map<std::string, std::string>> ReadCsv(const std::string& path)
     return rows;
 }
 
-class SensorExport : public testing::Test {
+class SensorExport : public drivetest::DriveTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("diviv-export-" + std::to_string(getpid()) + "-" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
     // A second of driving created at 1700000000.250 s (2023-11-14T22:13:20.250Z).
     static drivetest::Recording First() {
         drivetest::Recording r;
@@ -114,7 +104,6 @@ protected:
         return r;
     }
 
-    fs::path dir_;
 };
 
 TEST_F(SensorExport, CsvHoldsEveryRecordWithItsTimeAndValues) {

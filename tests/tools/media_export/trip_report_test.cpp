@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include <unistd.h>
 
 #include "DriveRecording.h"
 #include "H264TestKit.h"
@@ -105,17 +104,8 @@ double LumaPsnr(const Png& png) {
     return h264kit::PsnrDb(y.data(), yuv.data(), y.size());
 }
 
-class TripReport : public testing::Test {
+class TripReport : public drivetest::DriveTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("diviv-report-" + std::to_string(getpid()) + "-" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
     // The page parsed, with what makes it self-contained checked.
     static std::unique_ptr<XmlNode> Page(const std::string& path) {
         const std::string html = drivetest::ReadText(path);
@@ -140,7 +130,6 @@ protected:
         return t;
     }
 
-    fs::path dir_;
 };
 
 TEST_F(TripReport, TrackChartsEventsAndStillsInOnePage) {
@@ -165,9 +154,7 @@ TEST_F(TripReport, TrackChartsEventsAndStillsInOnePage) {
     ASSERT_TRUE(doc);
 
     // The route: one line through every fix, from a start mark.
-    const XmlNode* map = nullptr;
-    for (const XmlNode* s : doc->All("svg"))
-        if (s->Attr("id") == "track") map = s;
+    const XmlNode* map = doc->ById("svg", "track");
     ASSERT_TRUE(map);
     const auto lines = map->All("polyline");
     ASSERT_EQ(lines.size(), 1u);
@@ -187,9 +174,7 @@ TEST_F(TripReport, TrackChartsEventsAndStillsInOnePage) {
     EXPECT_EQ(charts["gforce"]->All("path").size(), 3u);
 
     // The event where its reading was: the jolt 500 ms into the second file.
-    const XmlNode* events = nullptr;
-    for (const XmlNode* t : doc->All("table"))
-        if (t->Attr("id") == "events") events = t;
+    const XmlNode* events = doc->ById("table", "events");
     ASSERT_TRUE(events);
     const auto cells = Texts(*events, "td");
     ASSERT_EQ(cells.size(), 5u);
@@ -232,9 +217,7 @@ TEST_F(TripReport, FolderInCreationOrderWithoutGpsOrPassCode) {
     const auto map = Texts(*doc, "text");
     EXPECT_NE(std::find(map.begin(), map.end(), "no GPS position recorded"), map.end());
 
-    const XmlNode* files = nullptr;
-    for (const XmlNode* t : doc->All("table"))
-        if (t->Attr("id") == "files") files = t;
+    const XmlNode* files = doc->ById("table", "files");
     ASSERT_TRUE(files);
     const auto rows = files->All("tr");
     ASSERT_EQ(rows.size(), 3u);
