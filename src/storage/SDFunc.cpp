@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -127,6 +128,7 @@ enum class ScanResult { kDone, kPowerDown };
 ScanResult ScanSubFolder(const std::string& dir, std::vector<IndexFileStr>* found) {
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) return ScanResult::kDone;
+    const size_t first = found->size();
     while (const dirent* e = ::readdir(d.get())) {
         if (PowerGoingDown()) return ScanResult::kPowerDown;
         if (!IsRecordingName(e->d_name)) continue;
@@ -139,6 +141,15 @@ ScanResult ScanSubFolder(const std::string& dir, std::vector<IndexFileStr>* foun
         entry.Lock = e->d_name[0] == 'S' ? 1 : 0;
         found->push_back(entry);
     }
+    // A folder lists its names in no particular order. Taken in number order,
+    // files with the same modification second (one file closed and the next
+    // cut short by a power loss within that second) stay in recording order,
+    // so the newest entry is the highest number and the next recording never
+    // takes the number of a file still on the card.
+    std::stable_sort(found->begin() + static_cast<long>(first), found->end(),
+                     [](const IndexFileStr& a, const IndexFileStr& b) {
+                         return std::strncmp(a.FileName + 4, b.FileName + 4, 5) < 0;
+                     });
     return ScanResult::kDone;
 }
 

@@ -124,6 +124,23 @@ TEST_F(FileListTest, IncompleteIndexIsRebuiltFromTheRecordings) {
     EXPECT_EQ(IndexText().substr(IndexText().size() - 3), "END");
 }
 
+TEST_F(FileListTest, RebuiltFilesOfOneSecondKeepTheirRecordingOrder) {
+    // A file closed and the next one cut short by a power loss in the same
+    // second: whatever order the folder lists them in, the newest is the
+    // higher number, so the next recording does not write over either.
+    for (int n = 19; n >= 0; --n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%s%05d.ASF", n % 3 == 0 ? "SAV2" : "FILE", n);
+        MakeRecording(name, 4096, 5000);
+    }
+    EXPECT_EQ(List(), 0);
+    EXPECT_EQ(info_.latestindex, 19);
+    EXPECT_STREQ(GetMostRecentIndex()->FileName, "FILE00019.ASF");
+    EXPECT_STREQ(GetMostRecentIndex()->next->FileName, "SAV200018.ASF");
+    EXPECT_EQ(GetNextIndex(&info_), 20);
+    EXPECT_EQ(GetNumOfIndex(), 20) << "no entry made room for the next number";
+}
+
 TEST_F(FileListTest, MarkerForcesARebuildEvenWithAValidIndex) {
     MakeRecording("FILE00001.ASF", 1024, 1000);
     SaveIndexWith("FILE00777.ASF", 5000, kIndexStateEnd);
