@@ -381,7 +381,10 @@ bool CheckCardFirst() {
     drc->SDErrorState = drc->SD_Full = 0;
     print_error_state = 1;
     ClearCardRecord();
-    for (int ev; (ev = poll_event(0)) != -1;) std::printf("DiViv : polling event[%d]\n", ev);
+    for (int ev; (ev = poll_event(0)) != -1;) {
+        std::printf("DiViv : polling event[%d]\n", ev);
+        if (ev == -2) break;  // no card-event queue: nothing to drain, and asking again never ends
+    }
     drc->VIN_MODE = 0;
     if (!CheckCardAtStartup()) return false;
     if (!drc->ACC_IN_State.load()) return false;

@@ -2,6 +2,7 @@
 // service while the whole recorder runs: the no-card state and its screen
 // and LEDs, read-only cards, the microSD card, a card pulled while recording
 // (the reboot request, the files kept), events queued before start-up.
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -137,6 +138,22 @@ TEST_F(CardEvents, ACardPulledWhileRecordingKeepsItsFilesForTheNextStart) {
         ASSERT_TRUE(c.ok);
         EXPECT_EQ(c.video_objects, kFileSeconds * 30);
     }
+}
+
+// Without the card-event queue (its key file missing) the recorder says so
+// and starts all the same.
+TEST_F(CardEvents, WithoutTheEventQueueTheRecorderStillStarts) {
+    MakeBoard({}, [](Eep_data* e) { e->auto_rec = 1; });
+    ASSERT_EQ(std::remove((dir_ + "/usr/local/sbin/notifysdevent_key").c_str()), 0);
+    ASSERT_EQ(Run("0 wait line \"OSD_CLOSE\" within 30\n"
+                  "+0 expect led 1 0 0 within 10\n"
+                  "+3 host 0\n"
+                  "+0 expect exit 0 within 30\n",
+                  90),
+              0)
+        << output_;
+    EXPECT_EQ(Count("DiViv : polling event[-2]"), 1) << output_;
+    EXPECT_GE(Count("fail to create sysv queue key"), 1) << output_;
 }
 
 }  // namespace
