@@ -19,6 +19,7 @@ constexpr uint32_t kPassUs = 100000;  // one pass every 100 ms
 constexpr int kPulsePasses = 5;       // pulse records every fifth pass (500 ms)
 constexpr int kContactPasses = 2;     // contact samples every second pass (200 ms)
 constexpr int kInputLineMax = 31;     // characters of the input word's line read at most
+constexpr size_t kInputLineLength = 9;  // eight hexadecimal digits and LF
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -80,6 +81,10 @@ void PulseAndContReceiver::SampleContacts() {
     const int n = diviv::TheBoard().InputDevices().ReadDriverFile(kInputWordFile, text, kInputLineMax);
     std::string_view line(text, n > 0 ? static_cast<size_t>(n) : 0);
     if (const size_t eol = line.find('\n'); eol != std::string_view::npos) line = line.substr(0, eol + 1);
+    // A word that could not be read is no sample: read as 0 it would be
+    // the lines at rest with the active-low inputs active, and an external
+    // event input wired active-low would raise an event that never was.
+    if (line.size() != kInputLineLength) return;
     spl_cont.sigin = ContactInputBits(line);
     DR_WriteRingBuffer(&dr_->contin_buf, &spl_cont, kContactRecordSize);
 }
@@ -119,7 +124,7 @@ std::unique_ptr<diviv::Device> pulse_open(int* error) {
 void pulse_close(std::unique_ptr<diviv::Device> dev) { dev.reset(); }
 
 uint32_t ContactInputBits(std::string_view line) {
-    if (line.size() != 9) return 0;
+    if (line.size() != kInputLineLength) return 0;
     uint32_t word = 0;
     for (size_t i = 0; i < 8; ++i) word = word * 16 + static_cast<uint32_t>(HexDigit(line[i]));
     return ((word >> 9) & 0x7F) ^ 0x0F;
