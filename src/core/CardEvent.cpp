@@ -231,7 +231,10 @@ void RemovePartition1() {
     if (InMode(state)) DR_SYSLOG(DR_ERR_FATAL, "SD memory card is inadequately removed.", 1);
     drc->SDErrorState = drc->SD_Full = 0;
     print_error_state = 1;
-    ClearCardRecord();
+    // A running mode's thread walks the index list without a lock (the
+    // recording writer at each file change): its entries are not freed under
+    // it. The next insertion replaces the list with the card's.
+    ClearCardRecord(InMode(state));
     char cwd[256] = {};
     if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
     std::printf("DEBUG : Current DIR is %s\n", cwd);
@@ -281,8 +284,8 @@ void PrintEvent(const notifysdevent_t& ev) {
 
 }  // namespace
 
-void ClearCardRecord() {
-    DeleteAllIndex();
+void ClearCardRecord(bool keep_index_list) {
+    if (!keep_index_list) DeleteAllIndex();
     SDC_Info_t* info = drc->sdinfo;
     info->index = -1;
     info->CurrentSelectedIndex = nullptr;

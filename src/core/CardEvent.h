@@ -51,6 +51,7 @@ int HandleCardEvent(const void* text, size_t length);
 // (see above); MOBILE_NONE when it cannot be told.
 MobileType DetectMobileCarrier(const char* mount);
 
-// Forgets the card in use: clears the recorded-file index and resets the
-// card record (index -1, no selection, counts 0).
-void ClearCardRecord();
+// Forgets the card in use: clears the recorded-file index (unless
+// `keep_index_list`: a mode's thread still walks it) and resets the card
+// record (index -1, no selection, counts 0).
+void ClearCardRecord(bool keep_index_list = false);

@@ -41,6 +41,7 @@ protected:
         ASSERT_GE(qid_, 0);
     }
     void TearDown() override {
+        DeleteAllIndex();
         ::msgctl(qid_, IPC_RMID, nullptr);
         SpineTest::TearDown();
     }
@@ -130,6 +131,9 @@ TEST_F(CardEventTest, FieldsWithoutTerminatingZeroStopAtTheirEnd) {
 // A card pulled while a mode runs asks for the reboot; the card record is
 // forgotten, the state is left to the mode.
 TEST_F(CardEventTest, CardPulledWhileRecordingAsksForARebootAndForgetsTheCard) {
+    IndexFileStr entry{};
+    std::snprintf(entry.FileName, sizeof entry.FileName, "FILE00001.ASF");
+    ASSERT_NE(AddIndex(&entry, kAddAtNewest), nullptr);
     drc->AppState = STATE_REC;
     drc->SD_Full = drc->SDErrorState = 1;
     testing::internal::CaptureStdout();
@@ -139,6 +143,7 @@ TEST_F(CardEventTest, CardPulledWhileRecordingAsksForARebootAndForgetsTheCard) {
               std::string::npos)
         << Read(diviv::sim::kLogRecordFile);
     EXPECT_EQ(drc->AppState.load(), STATE_REC);
+    EXPECT_EQ(GetNumOfIndex(), 1) << "the recording writer may still walk the list";
     EXPECT_EQ(sd_.index, -1);
     EXPECT_EQ(sd_.NumOfFiles, 0);
     EXPECT_EQ(drc->SD_Full.load(), 0);
@@ -146,6 +151,14 @@ TEST_F(CardEventTest, CardPulledWhileRecordingAsksForARebootAndForgetsTheCard) {
     EXPECT_EQ(app::print_error_state.load(), 1);
     EXPECT_EQ(Led(1, "brightness"), "1");
     EXPECT_EQ(Led(3, "delay_on"), "500");
+
+    // Pulled while idle: the list goes, the no-card state begins.
+    drc->AppState = STATE_IDLE;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Handle(Event(kCardRemoved, "/mnt/mmc0_p1")), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("DiViv : Disp NoSD"), std::string::npos);
+    EXPECT_EQ(GetNumOfIndex(), 0);
+    EXPECT_EQ(drc->AppState.load(), STATE_NOSD);
 
     // A panic asks for the reboot as well.
     testing::internal::CaptureStdout();
