@@ -1,5 +1,6 @@
 #include "playback/VideoDecoderThread.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -286,6 +287,8 @@ void VideoDecoding::Close() {
 
 void VideoDecoderThread(dr_common_t* dr) {
     std::printf("VD : Start Video Decoder Thread \n");
+    // Named, so that top -H and the playback figures tell it from the rest.
+    pthread_setname_np(pthread_self(), "vdec");
     if (dr->pCodecCfg != nullptr) dr->pCodecCfg->dst = 0;  // pictures go to rv_buf, not to a display
     diviv::playback::VideoDecoding decoding(dr);
     decoding.Run();
