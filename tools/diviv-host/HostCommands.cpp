@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/HostMessage.h"
+
 namespace diviv_host {
 namespace {
 
@@ -149,8 +151,6 @@ bool ParseParam(Param kind, const std::string& what, const std::vector<std::stri
 
 }  // namespace
 
-bool TakesText(int command) { return (command >= 72 && command <= 75) || command == 115 || command == 116; }
-
 int ExpectedEcho(int command) { return command == 40 ? 41 : command; }
 
 bool ParseRequest(const std::vector<std::string>& words, Request* request, std::string* error) {
@@ -168,7 +168,7 @@ bool ParseRequest(const std::vector<std::string>& words, Request* request, std::
         if (!ParseParam(n->param, first, rest, &r, error)) return false;
     } else if (ParseInt(first, &r.command)) {
         // By number: a text for the text commands, else an optional integer.
-        if (TakesText(r.command)) {
+        if (TakesTextParameter(r.command)) {
             if (!ParseParam(Param::kText, first, rest, &r, error)) return false;
         } else if (!rest.empty() && !ParseParam(Param::kInt, first, rest, &r, error)) {
             return false;

@@ -27,9 +27,6 @@ bool ParseRequest(const std::vector<std::string>& words, Request* request, std::
 // zero byte (at most 59 characters are kept). The rest is zero.
 commsg_t Encode(const Request& request);
 
-// Whether the command takes a text parameter (the ID and pass code setters).
-bool TakesText(int command);
-
 // The acknowledgement the recorder answers a command with.
 int ExpectedEcho(int command);
 
