@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "CardService.h"
 #include "Runner.h"
 #include "platform/Clock.h"
 #include "sim/SimBoard.h"
@@ -41,7 +42,7 @@ bool Contains(std::string_view text, std::string_view what) { return text.find(w
 
 // ---- the cuts ----
 
-enum class CutKind { kStartUp, kDuringFile, kFileChange, kIndexWrite, kPowerLossUnmount, kCount };
+enum class CutKind { kStartUp, kDuringFile, kFileChange, kIndexWrite, kPowerLossUnmount, kCardPull, kCount };
 
 const char* KindName(CutKind k) {
     switch (k) {
@@ -50,6 +51,7 @@ const char* KindName(CutKind k) {
         case CutKind::kFileChange: return "file change";
         case CutKind::kIndexWrite: return "index write";
         case CutKind::kPowerLossUnmount: return "power-loss unmount";
+        case CutKind::kCardPull: return "card pull";
         default: return "?";
     }
 }
@@ -130,17 +132,29 @@ Cut ChooseCut(CutKind kind, std::mt19937_64& rng, bool rebuild_expected) {
                        line + "\"";
             break;
         }
+        case CutKind::kCardPull: {
+            // The card goes while a file is written; the supply a moment
+            // later, while the recorder deals with the missing card.
+            const double pull = uniform(0.2, 7);
+            const double cut = uniform(0.2, 2.5);
+            c.scenario += kRecording;
+            c.scenario += "+" + Seconds(pull) + " card remove\n";
+            c.scenario += "+" + Seconds(cut) + " end\n";
+            c.moment = "card pulled " + Seconds(pull) + " s into recording, cut " + Seconds(cut) + " s later";
+            break;
+        }
         default: break;
     }
     return c;
 }
 
 CutKind DrawKind(std::mt19937_64& rng) {
-    // Weights: start-up 2, during a file 2, file change 3, index write 1, unmount 2.
-    static constexpr CutKind kTable[] = {CutKind::kStartUp,          CutKind::kStartUp,    CutKind::kDuringFile,
-                                         CutKind::kDuringFile,       CutKind::kFileChange, CutKind::kFileChange,
-                                         CutKind::kFileChange,       CutKind::kIndexWrite, CutKind::kPowerLossUnmount,
-                                         CutKind::kPowerLossUnmount};
+    // Weights: start-up 2, during a file 2, file change 3, index write 1,
+    // unmount 2, card pull 2.
+    static constexpr CutKind kTable[] = {
+        CutKind::kStartUp,    CutKind::kStartUp,    CutKind::kDuringFile,       CutKind::kDuringFile,
+        CutKind::kFileChange, CutKind::kFileChange, CutKind::kFileChange,       CutKind::kIndexWrite,
+        CutKind::kPowerLossUnmount, CutKind::kPowerLossUnmount, CutKind::kCardPull, CutKind::kCardPull};
     return kTable[rng() % std::size(kTable)];
 }
 
@@ -515,6 +529,10 @@ void Campaign::Cycle(int n) {
     RunBoard(o_, cut.scenario);
     ++c_.cuts;
     const std::string log = diviv::sim::ReadTextFile(o_.root + kRunLog);
+    // The last run of each kind stays for a look: sim/campaign-last-<kind>.log.
+    std::string kind_name = KindName(kind);
+    std::replace(kind_name.begin(), kind_name.end(), ' ', '-');
+    diviv::sim::WriteTextFile(o_.root + "/sim/campaign-last-" + kind_name + ".log", log);
     const RunReport r = ReadRunLog(log);
     const int faults_before = c_.faults;
     CheckRestart(n, r);
@@ -528,6 +546,14 @@ void Campaign::Cycle(int n) {
     for (int number : r.finished) {
         finished_[number] = {};
         ++c_.finished;
+    }
+    if (r.card_pulled) {
+        // The card is put back before the board starts again; the card-watching
+        // service reports it at the next start.
+        CardService service(o_.root);
+        service.Load();
+        std::string note;
+        if (!service.InsertSd(true, &note)) Fault(n, "the pulled card could not be put back: " + note);
     }
     for (int number : r.deleted) {
         finished_.erase(number);
@@ -627,8 +653,11 @@ RunReport ReadRunLog(std::string_view log) {
             current = number_of(p);
             r.file_opened = true;
         } else if (Contains(line, "AM : Recorded Total Frame Count") && current >= 0) {
-            r.finished.push_back(current);
+            // A file closed after its card was pulled never reached the card whole.
+            if (!r.card_pulled) r.finished.push_back(current);
             current = -1;
+        } else if (Contains(line, "] > card remove")) {
+            r.card_pulled = true;
         } else if (std::string_view p = after("Should remove Oldest File : "); !p.empty()) {
             deleting = true;
             deleting_number = number_of(p);
@@ -636,9 +665,9 @@ RunReport ReadRunLog(std::string_view log) {
             if (deleting_number >= 0) r.deleted.push_back(deleting_number);
             deleting = false;
         } else if (Contains(line, "INDEX FILE IS VALID !!")) {
-            r.index_loaded = true;
+            r.index_loaded = r.index_loaded || !r.index_rebuilt;
         } else if (Contains(line, "Make INDEX FILE start.")) {
-            r.index_rebuilt = true;
+            r.index_rebuilt = r.index_rebuilt || !r.index_loaded;
         } else if (Contains(line, "Start auto recoding")) {
             r.recording_started = true;
         } else if (Contains(line, "board switched off by the recorder")) {

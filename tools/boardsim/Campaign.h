@@ -5,7 +5,8 @@
 // files; each run is ended by a supply cut (the recorder killed at once) at a
 // moment chosen at random among the dangerous ones: during start-up, during
 // a file, at a file change, while the index is written, during the unmount
-// after supply power was lost. After each cut the card loses what was not
+// after supply power was lost, or a moment after the card was pulled while
+// recording (the card is put back before the next start). After each cut the card loses what was not
 // flushed (sim/SimCardSync.h), and the campaign checks what the next start
 // finds: every recording finished before the cut is on the card and whole,
 // in a valid index or one the recorder rebuilds, and nothing outside the
@@ -44,11 +45,15 @@ int RunCampaign(const CampaignOptions& options);
 struct RunReport {
     std::vector<int> finished;       // recording numbers closed and entered in the index
     std::vector<int> deleted;        // numbers loop recording deleted
+    // The first index decision of the run (a card taken again later in the
+    // run decides on the index that run left):
     bool index_loaded = false;       // "INDEX FILE IS VALID !!"
     bool index_rebuilt = false;      // "Make INDEX FILE start."
     bool recording_started = false;  // "Start auto recoding"
     bool file_opened = false;        // the writer began a file (after saving the index "START")
     bool switched_off = false;       // the recorder switched the board off itself
+    bool card_pulled = false;        // the card was pulled ("card remove"); only files
+                                     // finished before it count as finished
 };
 RunReport ReadRunLog(std::string_view log);
 

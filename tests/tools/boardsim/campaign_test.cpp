@@ -57,6 +57,29 @@ TEST(CampaignRunLog, StartUpIndexLoopDeletionsAndSwitchOffAreRead) {
     EXPECT_TRUE(boardsim::ReadRunLog("LoadIndexFile called \nINDEX FILE IS VALID !!\n").index_loaded);
 }
 
+TEST(CampaignRunLog, AfterACardPullNoFileCountsAsFinished) {
+    const std::string log =
+        "AM : Next File is /b/mnt/mmc0_p1/DATA/00/FILE00003.ASF\n"
+        "AM : Recorded Total Frame Count = 150 [PTS = 4966]\n"
+        "AM : Next File is /b/mnt/mmc0_p1/DATA/00/FILE00004.ASF\n"
+        "boardsim: [   7.100] > card remove\n"
+        "DiViv : SD CARD IS REMOVED ! [partition1]\n"
+        "AM : Recorded Total Frame Count = 12 [PTS = 366]\n";  // closed on a card that is gone
+    const boardsim::RunReport r = boardsim::ReadRunLog(log);
+    EXPECT_TRUE(r.card_pulled);
+    EXPECT_EQ(r.finished, std::vector<int>{3});
+}
+
+TEST(CampaignRunLog, TheFirstIndexDecisionOfARunCounts) {
+    // The start-up rebuilt the index; a card taken again later loads what it saved.
+    boardsim::RunReport r = boardsim::ReadRunLog("Make INDEX FILE start.\nINDEX FILE IS VALID !!\n");
+    EXPECT_TRUE(r.index_rebuilt);
+    EXPECT_FALSE(r.index_loaded);
+    r = boardsim::ReadRunLog("INDEX FILE IS VALID !!\nMake INDEX FILE start.\n");
+    EXPECT_TRUE(r.index_loaded);
+    EXPECT_FALSE(r.index_rebuilt);
+}
+
 TEST(CampaignNames, OnlyTheRecordersFileNamesCarryANumber) {
     EXPECT_EQ(boardsim::RecordingNumber("FILE00012.ASF"), 12);
     EXPECT_EQ(boardsim::RecordingNumber("SAV299999.ASF"), 99999);
