@@ -3,7 +3,8 @@
 // reader (whose seeds are recordings made by `diviv-media mux`, see
 // scripts/fuzz.sh). Each seed is what the recorder or its peers really
 // write: the setup file and the index as the storage code writes them, RMC
-// sentences from the simulated GPS module, host messages, EEPROM records.
+// sentences from the simulated GPS module, host messages, EEPROM records,
+// card events.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "GpsModule.h"
 #include "config/param_ini.h"
 #include "config/setup_ini.h"
+#include "core/CardEvent.h"
 #include "core/DR_shared.h"
 #include "storage/indexf.h"
 
@@ -155,6 +157,38 @@ void HostSeeds() {
     Put("host_message", "password", Message(115, 0, "9274"));
 }
 
+// Card events as the card-watching service sends them, each followed by the
+// byte that picks the recorder's state (low bits: the state's place in its
+// list; 0x10: a card in use).
+void CardSeeds() {
+    struct Seed {
+        const char* name;
+        int32_t type;
+        const char* mntdir;
+        uint8_t state;
+    };
+    const Seed seeds[] = {
+        {"insert-p1-nosd", kCardInserted, "/mnt/mmc0_p1", 8},
+        {"insert-p1-rec", kCardInserted, "/mnt/mmc0_p1", 0x12},
+        {"insert-p2", kCardInserted, "/mnt/mmc0_p2", 0x11},
+        {"insert-micro-idle", kCardInserted, "/mnt/mmc1_p1", 0x11},
+        {"remove-p1-idle", kCardRemoved, "/mnt/mmc0_p1", 0x11},
+        {"remove-micro-transcode", kCardRemoved, "/mnt/mmc1_p1", 0x19},
+        {"panic", kCardPanic, "/mnt/mmc0_p1", 0x12},
+    };
+    for (const Seed& s : seeds) {
+        notifysdevent_t ev{};
+        ev.type = s.type;
+        std::snprintf(ev.devname, sizeof ev.devname, "%s", s.mntdir[8] == '1' ? "/dev/mmcblk1p1" : "/dev/mmcblk0p1");
+        std::snprintf(ev.slotnum, sizeof ev.slotnum, "%c", s.mntdir[8]);
+        std::snprintf(ev.mntdir, sizeof ev.mntdir, "%s", s.mntdir);
+        std::snprintf(ev.format, sizeof ev.format, "vfat");
+        std::string bytes(reinterpret_cast<const char*>(&ev), sizeof ev);
+        bytes.push_back(static_cast<char>(s.state));
+        Put("card_event", s.name, bytes);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +205,7 @@ int main(int argc, char** argv) {
     IndexSeeds(root);
     NmeaSeeds();
     HostSeeds();
+    CardSeeds();
     for (const char* f : {"/setup.ini", "/index-end", "/index-start"}) std::remove((root + f).c_str());
     return 0;
 }

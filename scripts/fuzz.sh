@@ -17,7 +17,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-TARGETS="asf_reader setup_ini eeprom_record index_file nmea host_message"
+TARGETS="asf_reader setup_ini eeprom_record index_file nmea host_message card_event"
 BUILD=build-fuzz
 
 usage() {
@@ -81,6 +81,7 @@ max_len() {
     case "$1" in
         host_message) echo 64 ;;
         eeprom_record) echo 512 ;;
+        card_event) echo 265 ;;
         nmea) echo 128 ;;
         setup_ini|index_file) echo 2048 ;;
         asf_reader) echo 16384 ;;
