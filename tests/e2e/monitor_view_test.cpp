@@ -1,7 +1,8 @@
 // The live monitor in the whole recorder: idle with automatic recording off,
 // the recorder shows the camera on the display, and a screenshot carries the
 // camera's picture (its frame band reads back from the video plane) with the
-// monitor's heading, time and quadrant labels stamped into it.
+// monitor's heading, time and quadrant labels stamped into it; a flip asked
+// for over the host queue shows on the display within a second.
 #include <png.h>
 
 #include <string>
@@ -56,6 +57,8 @@ TEST_F(MonitorView, AnIdleRecorderShowsTheCameraWithHeadingTimeAndQuadrantLabels
     });
     ASSERT_EQ(Run("0 wait line \"DISP : Start Display\" within 30\n"
                   "+2 screenshot " + dir_ + "/monitor.png\n"
+                  "+1 host 17 1\n"
+                  "+1 screenshot " + dir_ + "/flipped.png\n"
                   "+2 host 0\n"
                   "+0 expect exit 0 within 30\n",
                   90),
@@ -69,12 +72,25 @@ TEST_F(MonitorView, AnIdleRecorderShowsTheCameraWithHeadingTimeAndQuadrantLabels
     const auto band = diviv::sim::ReadFrameBand(luma.data(), kW, kH, kW);
     ASSERT_TRUE(band.ok) << "the camera's frame band on the video plane";
 
-    // The camera's own picture of that frame, as the display shows it.
-    std::vector<uint8_t> pic(kW * kH * 3 / 2);
-    diviv::sim::CameraScene scene;
-    scene.Draw(diviv::sim::I420Planes(pic.data(), kW, kH), 0, band.sequence);
-    std::vector<uint8_t> expected(kW * kH * 3, 0);
-    diviv::sim::ComposeI420(pic.data(), kW, kH, {0, 0, kW, kH}, expected.data(), nullptr, kW, kH);
+    // The camera's own picture of a frame, as the display shows it.
+    const auto camera_picture = [](uint32_t seq, bool vflip) {
+        std::vector<uint8_t> pic(kW * kH * 3 / 2);
+        diviv::sim::CameraScene scene;
+        const auto planes = diviv::sim::I420Planes(pic.data(), kW, kH);
+        scene.Draw(planes, 0, seq);
+        diviv::sim::FlipPicture(planes, vflip, false);
+        std::vector<uint8_t> rgb(kW * kH * 3, 0);
+        diviv::sim::ComposeI420(pic.data(), kW, kH, {0, 0, kW, kH}, rgb.data(), nullptr, kW, kH);
+        return rgb;
+    };
+    // Screen pixels equal to the camera's picture.
+    const auto same_pixels = [](const Rgb& screen, const std::vector<uint8_t>& camera) {
+        int n = 0;
+        for (size_t i = 0; i < camera.size(); i += 3)
+            n += std::abs(screen.px[i] - camera[i]) <= 2 && std::abs(screen.px[i + 1] - camera[i + 1]) <= 2;
+        return n;
+    };
+    const std::vector<uint8_t> expected = camera_picture(band.sequence, false);
 
     // Bright caption pixels where the camera has none: heading, time, "1 2"
     // and "3 4".
@@ -93,10 +109,16 @@ TEST_F(MonitorView, AnIdleRecorderShowsTheCameraWithHeadingTimeAndQuadrantLabels
     EXPECT_GT(caption_pixels({290, 200, 340, 236}), 10) << "1 2";
     EXPECT_GT(caption_pixels({290, 236, 340, 266}), 10) << "3 4";
     // Most of the screen is the camera's picture itself.
-    int same = 0;
-    for (size_t i = 0; i < expected.size(); i += 3)
-        same += std::abs(shot.px[i] - expected[i]) <= 2 && std::abs(shot.px[i + 1] - expected[i + 1]) <= 2;
-    EXPECT_GT(same, kW * kH / 3);
+    EXPECT_GT(same_pixels(shot, expected), kW * kH / 3);
+
+    // A second after the host's flip, the camera's picture upside down.
+    const Rgb flipped = ReadPng(dir_ + "/flipped.png");
+    ASSERT_TRUE(flipped.ok) << output_;
+    const std::vector<uint8_t> flipped_luma = Luma(flipped);
+    const auto flipped_band = diviv::sim::ReadFrameBand(flipped_luma.data(), kW, kH, kW);
+    ASSERT_TRUE(flipped_band.ok) << "the band is drawn after the turn: it reads the same way";
+    EXPECT_GT(same_pixels(flipped, camera_picture(flipped_band.sequence, true)), kW * kH / 3);
+    EXPECT_LT(same_pixels(flipped, camera_picture(flipped_band.sequence, false)), kW * kH / 6);
 }
 
 }  // namespace
