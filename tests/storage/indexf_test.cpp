@@ -4,7 +4,10 @@
 #include <random>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "CardTestSupport.h"
+#include "sim/SimCardSync.h"
 
 namespace {
 
@@ -203,6 +206,19 @@ TEST_F(IndexTest, SaveAndLoadRoundTripOfThousandsOfEntries) {
     // A new recording goes on top of the loaded list.
     Add("FILE09999.ASF", 1700000000);
     EXPECT_STREQ(GetMostRecentIndex()->FileName, "FILE09999.ASF");
+}
+
+TEST_F(IndexTest, ASavedIndexIsOnTheCardWholeWhenTheSaveReturns) {
+    Add("FILE00001.ASF", 1);
+    Add("FILE00002.ASF", 2);
+    ASSERT_EQ(SaveIndexFile(IndexFilePath().c_str(), kIndexStateStart), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(IndexFile().c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, 2 * 46 + 5);
+    // The card's own flush saw the whole file: a power cut now loses none of it.
+    const auto synced = diviv::sim::ReadSyncedSizes(root_);
+    ASSERT_EQ(synced.count(static_cast<uint64_t>(st.st_ino)), 1u) << Read(diviv::sim::kSyncedLog);
+    EXPECT_EQ(synced.at(static_cast<uint64_t>(st.st_ino)), static_cast<uint64_t>(st.st_size));
 }
 
 TEST_F(IndexTest, OnlyEndTrailerIsAValidEmptyIndex) {

@@ -232,18 +232,9 @@ int LoseUnflushed(const std::string& root, const std::map<uint64_t, uint64_t>& a
 
 // ---- outside the card ----
 
-// Files that may change from one start to the next: the kernel's and the
-// driver files (proc, sys, dev), the scratch folders (var, a RAM disk on the
-// board), the recorder's recording folders, and the simulator's own files
-// (sim: logs, world, screenshots requests) except the EEPROM image.
-bool ExpectedToChange(const std::string& rel) {
-    for (const char* top : {"proc/", "sys/", "dev/", "var/"}) {
-        if (rel.rfind(top, 0) == 0) return true;
-    }
-    if (rel.rfind("sim/", 0) == 0) return rel != "sim/eeprom.bin";
-    if (rel.rfind("mnt/", 0) == 0) return Contains(rel, "/DATA/");
-    return false;
-}
+// Directories whose files may change from one start to the next (see
+// WatchedOutsideCard); their trees are not walked.
+bool Unwatched(const std::string& rel_dir) { return !WatchedOutsideCard(rel_dir + "/x") && rel_dir != "sim" && rel_dir != "mnt"; }
 
 uint64_t Fnv1a(const std::string& path) {
     uint64_t h = 1469598103934665603ull;
@@ -266,10 +257,10 @@ std::map<std::string, uint64_t> HashOutsideCard(const std::string& root) {
         if (ec) break;
         const std::string rel = fs::relative(it->path(), root, ec).string();
         if (it->is_directory(ec) && !it->is_symlink(ec)) {
-            if (ExpectedToChange(rel + "/") && rel != "sim" && rel != "mnt") it.disable_recursion_pending();
+            if (Unwatched(rel)) it.disable_recursion_pending();
             continue;
         }
-        if (!it->is_regular_file(ec) || it->is_symlink(ec) || ExpectedToChange(rel)) continue;
+        if (!it->is_regular_file(ec) || it->is_symlink(ec) || !WatchedOutsideCard(rel)) continue;
         hashes[rel] = Fnv1a(it->path().string());
     }
     return hashes;
@@ -711,6 +702,15 @@ IndexContents ParseIndexFile(std::string_view text) {
     c.state = IndexState::kBroken;
     c.names.clear();
     return c;
+}
+
+bool WatchedOutsideCard(std::string_view rel) {
+    for (std::string_view top : {"proc/", "sys/", "dev/", "var/"}) {
+        if (rel.substr(0, top.size()) == top) return false;
+    }
+    if (rel.substr(0, 4) == "sim/") return rel == "sim/eeprom.bin";
+    if (rel.substr(0, 4) == "mnt/") return !Contains(rel, "/DATA/");
+    return true;
 }
 
 uint64_t LengthAfterCut(uint64_t durable, uint64_t size, uint64_t draw) {

@@ -75,6 +75,12 @@ struct IndexContents {
 };
 IndexContents ParseIndexFile(std::string_view text);
 
+// True for a file of the board root (a path relative to it) that no start
+// may change: everything but the kernel's and the drivers' files (proc/,
+// sys/, dev/), the RAM disk (var/), the simulator's own files (sim/, but its
+// EEPROM image) and the card's recording folders (mnt/*/DATA/).
+bool WatchedOutsideCard(std::string_view relative_path);
+
 // A card's controller after a cut: a file written since its last flush
 // keeps a random length between its flushed size and its size at the cut.
 // `durable` is the flushed size, `size` the size at the cut, `draw` a random

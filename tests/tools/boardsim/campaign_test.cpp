@@ -114,6 +114,18 @@ TEST(CampaignIndex, OnlyWholeLinesWithTheEndTrailerAreTakenAsTheyAre) {
         << "a name the recorder will not use";
 }
 
+TEST(CampaignOutsideTheCard, TheParameterRecordProgramsAndCardSettingsAreWatched) {
+    for (const char* watched : {"sim/eeprom.bin", "mnt/mmc0_p1/setup.ini", "mnt/mmc0_p1/DiVivVer.ini",
+                                "usr/local/sbin/log_record", "bin/date", "formatsd.sh", "NandLogCk.sh"}) {
+        EXPECT_TRUE(boardsim::WatchedOutsideCard(watched)) << watched;
+    }
+    for (const char* free : {"mnt/mmc0_p1/DATA/00/FILE00001.ASF", "mnt/mmc0_p2/DATA/.INDEXFILE3", "proc/mounts",
+                             "sys/class/leds/LED1/brightness", "dev/mmcblk0", "var/tmp/mountinfo",
+                             "sim/events.log", "sim/synced.log", "sim/world", "sim/cards/mmc0_p1/DATA/00/x"}) {
+        EXPECT_FALSE(boardsim::WatchedOutsideCard(free)) << free;
+    }
+}
+
 TEST(CampaignCut, AFileKeepsItsFlushedPartAndARandomPartOfTheRest) {
     EXPECT_EQ(boardsim::LengthAfterCut(1000, 1000, 12345), 1000u) << "nothing written since the flush";
     EXPECT_EQ(boardsim::LengthAfterCut(0, 0, 7), 0u);
