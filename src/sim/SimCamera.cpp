@@ -406,9 +406,12 @@ int64_t SimCamera::PeriodNs() const {
 }
 
 int64_t SimCamera::DueNs(int64_t index) const {
-    // 128 bits: a 1001/30000 frame time times a week of frames overflows 64.
-    const __int128 k = index - static_cast<int64_t>(anchor_index_);
-    return anchor_ns_ + static_cast<int64_t>(k * time_per_frame_.numerator * kNsPerSecond / time_per_frame_.denominator);
+    // Frames times the frame time, in whole periods of the denominator and
+    // the rest: a 1001/30000 frame time times a week of frames overflows 64
+    // bits in nanoseconds, and 32-bit ARM has no 128-bit integer.
+    const int64_t frames_by_num = (index - static_cast<int64_t>(anchor_index_)) * time_per_frame_.numerator;
+    const int64_t den = time_per_frame_.denominator;
+    return anchor_ns_ + frames_by_num / den * kNsPerSecond + frames_by_num % den * kNsPerSecond / den;
 }
 
 void SimCamera::ApplyWorld() {
