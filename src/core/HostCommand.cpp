@@ -160,6 +160,10 @@ void ParameterCommand(int command) {
             break;
         case 26: ShowParameters(); break;
         case 55:
+            // The defaults are applied to the shared record, which the live
+            // monitor reads while it runs: it is stopped first and started
+            // again by the main loop with the new settings.
+            if (drc->AppState.load() == STATE_IDLE && drc->MonitorStart.load()) MonitorControl(0);
             if (SetDefaultEepParam(&eepd) == 0) RewriteSetupIni();
             break;
         default: break;

@@ -1,5 +1,6 @@
 #include "core/HostReports.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,7 +49,9 @@ void PrintVideoSection(const codec_config_t& cfg) {
 void PrintRecordingSection(const codec_config_t& cfg) {
     std::printf(" Auto Recording      : %s\n", drc->auto_rec == 0 ? "ON" : "OFF");
     std::printf(" Recording Mode      : %d\n", cfg.recmode);
-    std::printf(" Recording Time      : %d [sec]\n", cfg.rectime);
+    // The recording writer sets the length of the file it writes.
+    const int32_t rectime = std::atomic_ref<int32_t>(drc->pCodecCfg->rectime).load(std::memory_order_relaxed);
+    std::printf(" Recording Time      : %d [sec]\n", rectime);
     std::printf(" Record OSD          : %s\n", OnWhenSet(drc->rec_osd));
     std::printf(" Audio Mute          : %s\n", OnWhenSet(drc->audio_mute.load()));
     std::printf(" Scrambling          : %s\n", OnWhenSet(drc->ASF_Encrypt));

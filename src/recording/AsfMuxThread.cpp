@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -53,7 +54,8 @@ bool RecordFiles(dr_common_t* dr) {
         if (end == FileEnd::kCreateFailed) return false;
         if (end != FileEnd::kNext) break;
     }
-    s->cfg->rectime = rectime;
+    // The host's status report reads the file length while the writer runs.
+    std::atomic_ref<int32_t>(s->cfg->rectime).store(rectime, std::memory_order_relaxed);
     std::printf("AM : Start time of video [%10.03f] audio [%10.03f]\n", s->StartVideoTime, s->StartAudioTime);
     std::printf("AM : Debug :: EXIT_LOOP\n");
     if (s->asf != nullptr) {

@@ -1,5 +1,6 @@
 #include "recording/MuxFile.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -146,7 +147,8 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
     std::string path = full_path;
     Copy(cfg->rec_name, name);
     Copy(cfg->asf_name, full_path);
-    cfg->rectime = seconds;
+    // The host's status report reads the file length while the writer runs.
+    std::atomic_ref<int32_t>(cfg->rectime).store(seconds, std::memory_order_relaxed);
     s.record_seconds = seconds;
 
     s.nTotalFrameNumber = PictureLimit(seconds, cfg->enc_fps, cfg->gop);
