@@ -53,7 +53,8 @@ IndexFileStr* ListEntry(int index) {
 // (the live monitor is stopped first) or the file list.
 void PlaybackCommand(int index) {
     const DrState state = drc->AppState.load();
-    int rc = -3;  // another mode runs
+    // Elsewhere: -3 while another mode runs, -2 where no list can be had.
+    int rc = drc->CM_ALIVE.load() ? -3 : -2;
     if (state == STATE_IDLE || state == STATE_LIST) {
         IndexFileStr* entry = ListEntry(index);
         rc = -2;

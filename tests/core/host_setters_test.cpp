@@ -239,3 +239,22 @@ TEST_F(HostSetterTest, TestFunctionsToggleTheirFlagsAndRaiseADrivingAlert) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HostSetterTest, ModeCommandsOutsideTheirStatesOnlySayWhyAndLeaveTheState) {
+    drc->AppState = STATE_REC;
+    drc->CM_ALIVE = 1;
+    EXPECT_EQ(Command(14, 0), "DiViv : Error :: Could not play file[index=0] ret=-3\n");
+    EXPECT_EQ(Command(20, 1), "");
+    EXPECT_EQ(Command(54, 0), "DiViv : Enter Day time settin menu\n");
+    EXPECT_EQ(Command(9, 1), "");  // a recording start only from the idle state
+    EXPECT_EQ(drc->AppState.load(), STATE_REC);
+    drc->CM_ALIVE = 0;
+    drc->AppState = STATE_NOSD;
+    EXPECT_EQ(Command(14, 2), "DiViv : Error :: Could not play file[index=2] ret=-2\n");
+    EXPECT_EQ(Command(20, 0), "");
+    EXPECT_EQ(drc->AppState.load(), STATE_NOSD);
+}
+
+}  // namespace
