@@ -27,10 +27,19 @@ echo
 echo "demo: the recordings on the card (key pictures scrambled with the pass code 9274):"
 build/tools/diviv-media/diviv-media check "$BOARD/mnt/mmc0_p1/DATA" --pass 9274 || status=$?
 echo
+echo "demo: the drive as a page, a GPS track and a table of the sensor records:"
+build/tools/diviv-media/diviv-media report "$BOARD/mnt/mmc0_p1/DATA" --pass 9274 -o "$BOARD/trip.html" || status=$?
+# In recording order: by the file number, whatever the name's prefix.
+# shellcheck disable=SC2046
+build/tools/diviv-media/diviv-media export $(ls "$BOARD"/mnt/mmc0_p1/DATA/*/*.ASF |
+    awk '{ print substr($0, length($0) - 8) " " $0 }' | sort | cut -d' ' -f2) --pass 9274 \
+    --gpx "$BOARD/trip.gpx" --csv "$BOARD/trip.csv" || status=$?
+echo
 echo "demo: board root in $BOARD"
 echo "demo: screenshots in $BOARD/screens (start.png, recording.png, filelist.png, playback.png)"
 echo "demo: the sound played back in $BOARD/sim/speaker.wav"
 echo "demo: recordings in $BOARD/mnt/mmc0_p1/DATA/00 (diviv-media frames FILE --pass 9274 reads the camera's frame numbers back)"
 echo "demo: card partitions in $BOARD/mnt/mmc0_p1 and $BOARD/mnt/mmc0_p2"
 echo "demo: persistent log entries in $BOARD/sim/log_record.log"
+echo "demo: the drive in $BOARD/trip.html (open it in a browser), trip.gpx and trip.csv"
 exit $status
