@@ -15,7 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -347,6 +347,27 @@ TEST_F(DivivHostLink, WatchPrintsRepliesInOrderUntilTheQueueIsRemoved) {
 
 std::string ReadFile(const std::string& path) { return diviv::sim::ReadTextFile(path); }
 
+// Finds "boardsim: host queues DOWN=0x.. UP=0x.. (diviv-host --queues 0x.. 0x.. status"
+// in boardsim's output; false until the whole line is there.
+bool HostQueueLine(const std::string& out, std::string* down, std::string* up) {
+    const std::string head = "boardsim: host queues DOWN=";
+    const size_t at = out.find(head);
+    if (at == std::string::npos) return false;
+    const size_t eol = out.find('\n', at);
+    if (eol == std::string::npos) return false;
+    std::istringstream line(out.substr(at + head.size(), eol - at - head.size()));
+    std::string d, u;
+    line >> d >> u;
+    if (u.rfind("UP=", 0) != 0) return false;
+    u = u.substr(3);
+    const bool hex = d.rfind("0x", 0) == 0 && u.rfind("0x", 0) == 0;
+    if (!hex || out.substr(at, eol - at).find("(diviv-host --queues " + d + " " + u + " status") == std::string::npos)
+        return false;
+    *down = d;
+    *up = u;
+    return true;
+}
+
 TEST(DivivHostOnBoard, TheToolDrivesTheRecorderOnASimulatedBoard) {
     const std::string dir = MakeTempDir("diviv-host-e2e-");
     ASSERT_FALSE(dir.empty());
@@ -382,17 +403,16 @@ TEST(DivivHostOnBoard, TheToolDrivesTheRecorderOnASimulatedBoard) {
                 "150", "--", DIVIV_BIN, static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    // The line boardsim prints for the tool.
-    const std::regex line(R"(boardsim: host queues DOWN=(0x[0-9a-f]+) UP=(0x[0-9a-f]+) \(diviv-host --queues \1 \2 status)");
-    std::smatch m;
-    std::string out;
+    // The line boardsim prints for the tool: both ids in hexadecimal, and the
+    // command to type with them.
+    std::string down, up, out;
     for (const Clock::time_point end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;) {
         out = ReadFile(log);
-        if (std::regex_search(out, m, line)) break;
+        if (HostQueueLine(out, &down, &up)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_FALSE(m.empty()) << out;
-    const std::string queues = "--queues " + m[1].str() + " " + m[2].str();
+    ASSERT_FALSE(down.empty()) << out;
+    const std::string queues = "--queues " + down + " " + up;
 
     // The first command waits for the start-up to reach the main loop.
     const ToolRun status = RunTool("--timeout 90 " + queues + " status");
