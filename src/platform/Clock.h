@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 // The recorder's capture-time record: two signed 32-bit words (the board is
@@ -25,5 +26,12 @@ int64_t MonotonicUs();
 
 // Local time now as "YYYY/MM/DD hh:mm:ss:mmm" (console reports of power loss).
 std::string LocalTimeStampMs();
+
+// Seconds since 1970-01-01 00:00:00 of a calendar time counted as UTC (the
+// fields need not be normalised), and back (tm_wday and tm_yday filled,
+// tm_isdst 0). 64 bits on every platform: the board's 32-bit time_t ends in
+// 2038, and a GPS date "99" is 2099.
+int64_t UtcSeconds(const std::tm& t);
+std::tm UtcCalendar(int64_t seconds);
 
 }  // namespace diviv

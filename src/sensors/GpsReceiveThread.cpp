@@ -13,6 +13,7 @@
 
 #include "core/DR_common.h"
 #include "platform/Board.h"
+#include "platform/Clock.h"
 #include "sensors/GpsReceiver.h"
 #include "sensors/GpsRmc.h"
 
@@ -118,9 +119,8 @@ int GpsRTC(const char* srmc) {
     utc.tm_mon = c.mon;
     utc.tm_year = c.year;
     utc.tm_isdst = -1;
-    const time_t when = std::mktime(&utc) + kRtcZoneSeconds;
-    std::tm local{};
-    localtime_r(&when, &local);
+    // Calendar arithmetic in 64 bits: the board's time_t ends in 2038.
+    const std::tm local = diviv::UtcCalendar(diviv::UtcSeconds(utc) + kRtcZoneSeconds);
     rtc_time rt{};
     rt.tm_sec = local.tm_sec;
     rt.tm_min = local.tm_min;

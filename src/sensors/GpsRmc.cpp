@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "platform/Clock.h"
+
 namespace diviv::gps {
 
 namespace {
@@ -60,7 +62,7 @@ int64_t RmcClockToUtc(const RmcClock& c) {
     tm.tm_hour = c.hour;
     tm.tm_min = c.min;
     tm.tm_sec = c.sec;
-    return static_cast<int64_t>(timegm(&tm));
+    return diviv::UtcSeconds(tm);
 }
 
 bool ReadRmcClock(std::string_view sentence, RmcClock* out, std::string* bad_field) {

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/BoardPath.h"
+#include "platform/Clock.h"
 #include "sim/SimBoard.h"
 
 namespace diviv::sim {
@@ -69,7 +70,7 @@ int SetClock(const rtc_time& t) {
     if (!ValidTime(t)) return -EINVAL;
     std::tm given = ToTm(t);
     // The clock holds a calendar time without a zone: counted as UTC.
-    const int64_t seconds = static_cast<int64_t>(timegm(&given));
+    const int64_t seconds = UtcSeconds(given);
     const int64_t offset = seconds - static_cast<int64_t>(std::time(nullptr));
     std::lock_guard lock(g_rtc_mutex);
     if (!WriteTextFile(BoardPath(kRtcStateFile), "offset_s=" + std::to_string(offset) + "\n")) return -EIO;
@@ -120,11 +121,7 @@ std::tm ReadSimRtc() {
         std::lock_guard lock(g_rtc_mutex);
         offset = ReadOffset();
     }
-    const time_t now = static_cast<time_t>(static_cast<int64_t>(std::time(nullptr)) + offset);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    tm.tm_isdst = 0;
-    return tm;
+    return UtcCalendar(static_cast<int64_t>(std::time(nullptr)) + offset);
 }
 
 std::string RtcProcText(const std::tm& now) {
