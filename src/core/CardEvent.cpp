@@ -350,3 +350,9 @@ int poll_event(int /*flag*/) {
     if (g_MSG_Recv(qid, &ev, sizeof ev, 1, IPC_NOWAIT) != 1) return -1;
     return HandleCardEvent(&ev, sizeof ev);
 }
+
+int PollCardEvent() {
+    const int result = poll_event(0);
+    if (result < -2) std::printf("error detect %d\n", result);
+    return result;
+}

@@ -42,6 +42,11 @@ inline constexpr int32_t kCardPanic = 3;
 // queue cannot be had ("fail to create sysv queue key"). `flag` is unused.
 int poll_event(int flag);
 
+// poll_event as the main loop and the REC key call it: a failure other than
+// "no event" (-1) or "no queue" (-2, printed by poll_event) is printed as
+// "error detect %d". Returns poll_event's result.
+int PollCardEvent();
+
 // Handles the text of one received message: prints the event's fields and
 // acts on it. A text that is not exactly one notifysdevent_t long is dropped
 // with -1. Needs the shared record (drc) and the board.

@@ -56,7 +56,7 @@ bool HoldCheck(KEY_CMD cmd) {
 }
 
 void OnRec() {
-    poll_event(0);
+    PollCardEvent();
     if (drc->AppState.load() != STATE_IDLE) return;
     if (CheckSDStatus() == 1) {
         std::printf("DiViv : SD Card is exist ###\n");

@@ -276,7 +276,7 @@ void MainLoop() {
             }
             if ((s == STATE_REC || s == STATE_TRANSCODE) && IgnitionOffWhileRecording() == LoopExit::kLeave) break;
         }
-        if (nCheckPollEvent.exchange(0)) poll_event(0);
+        if (nCheckPollEvent.exchange(0)) PollCardEvent();
         EventInformation();
         std::fflush(stdout);
     }

@@ -238,6 +238,9 @@ TEST_F(CardEventTest, MicroSdNeedsIdleTenMegabytesAndAKnownCarrier) {
     testing::internal::CaptureStdout();
     drc->AppState = STATE_LIST;
     EXPECT_EQ(Handle(ins), -4);
+    Queue(ins);
+    EXPECT_EQ(PollCardEvent(), -4) << "the main loop's poll prints the failure";
+    EXPECT_EQ(PollCardEvent(), -1) << "and nothing for no event";
     drc->AppState = STATE_IDLE;
     app::skip_microSD_event = 1;
     EXPECT_EQ(Handle(ins), -5);
@@ -263,6 +266,7 @@ TEST_F(CardEventTest, MicroSdNeedsIdleTenMegabytesAndAKnownCarrier) {
     EXPECT_EQ(Handle(ins), 0);
     EXPECT_EQ(drc->TranscodeRequest.load(), 0) << "unknown carrier";
     const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Count(out, "error detect -4\n"), 1) << out;
     EXPECT_NE(out.find("DiViv : Debug :: microSD CARD Error (STATE is not IDLE !)"), std::string::npos);
     EXPECT_NE(out.find("[Capacity=10 Available=9]\nDiViv : Not enough free space in the microSD card"),
               std::string::npos)
