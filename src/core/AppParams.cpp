@@ -301,26 +301,35 @@ int LoadStartupParams(int param_source, bool card_ready) {
     return 0;
 }
 
+namespace {
+
+// Makes the selected preset the current video settings. A field is written
+// only when it changes: the parameter print comes from the host at any time,
+// and while recording the capture thread reads these fields.
+void ApplyPreset(codec_config_t* cfg, int32_t bps, int32_t fps, uint32_t gop) {
+    if (cfg->bps != bps) cfg->bps = bps;
+    const float rate = static_cast<float>(fps);
+    if (cfg->fps != rate) cfg->fps = rate;
+    if (cfg->enc_fps != rate) cfg->enc_fps = rate;
+    if (cfg->gop != gop) cfg->gop = gop;
+}
+
+}  // namespace
+
 int ShowParameters() {
     codec_config_t* cfg = drc->pCodecCfg;
     switch (cfg->vqsel) {
     case 0:
         std::printf("DiViv : Param Heigh is selected\n");
-        cfg->bps = cfg->h_bps;
-        cfg->fps = cfg->enc_fps = static_cast<float>(cfg->h_fps);
-        cfg->gop = cfg->h_gop;
+        ApplyPreset(cfg, cfg->h_bps, cfg->h_fps, cfg->h_gop);
         break;
     case 1:
         std::printf("DiViv : Param Mid is selected\n");
-        cfg->bps = cfg->m_bps;
-        cfg->fps = cfg->enc_fps = static_cast<float>(cfg->m_fps);
-        cfg->gop = cfg->m_gop;
+        ApplyPreset(cfg, cfg->m_bps, cfg->m_fps, cfg->m_gop);
         break;
     case 2:
         std::printf("DiViv : Param Low is selected\n");
-        cfg->bps = cfg->l_bps;
-        cfg->fps = cfg->enc_fps = static_cast<float>(cfg->l_fps);
-        cfg->gop = cfg->l_gop;
+        ApplyPreset(cfg, cfg->l_bps, cfg->l_fps, cfg->l_gop);
         break;
     default: std::printf("DiViv : SEL SW is unknown state [%d]\n", cfg->vqsel); break;
     }

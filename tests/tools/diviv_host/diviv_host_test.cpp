@@ -305,7 +305,10 @@ TEST_F(DivivHostLink, QueuesThatCannotBeUsedAndBadWordsAreRefused) {
 }
 
 TEST_F(DivivHostLink, WatchPrintsRepliesInOrderUntilTheQueueIsRemoved) {
-    auto watch = std::async(std::launch::async, [this] { return RunTool(Queues() + " watch"); });
+    // The arguments are made here: the queue's id is changed below while the
+    // tool runs.
+    const std::string args = Queues() + " watch";
+    auto watch = std::async(std::launch::async, [this, args] { return RunTool(args); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Reply(1);
     Reply(41);
