@@ -135,11 +135,11 @@ TEST(CardSteps, ParseEveryFormAndRefuseTheRest) {
     struct Case {
         const char* line;
         bool ok;
-        const char* kind;
-        bool on;
-        int param;
-        double value;
-        const char* file;
+        const char* kind = "";
+        bool on = false;
+        int param = 0;
+        double value = 0;
+        const char* file = "";
     };
     const Case cases[] = {
         {"card insert", true, "sd", true, 0, 0, ""},
@@ -169,9 +169,13 @@ TEST(CardSteps, ParseEveryFormAndRefuseTheRest) {
         }
         EXPECT_EQ(s.verb, boardsim::Verb::Card);
         EXPECT_EQ(s.text, c.kind);
-        if (s.text != "panic" && s.text != "event") EXPECT_EQ(s.on, c.on);
+        if (s.text != "panic" && s.text != "event") {
+            EXPECT_EQ(s.on, c.on);
+        }
         EXPECT_EQ(s.param, c.param);
-        if (s.text == "microsd") EXPECT_EQ(s.value, c.value);
+        if (s.text == "microsd") {
+            EXPECT_EQ(s.value, c.value);
+        }
         EXPECT_EQ(s.file, c.file);
     }
 }
