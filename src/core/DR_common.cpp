@@ -37,6 +37,11 @@ std::string DR_SysLogArgument(uint32_t ErrCode, const char* Msg, const char* Fil
     return arg;
 }
 
+void EndProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
 int DR_SysLog(uint32_t ErrCode, const char* Msg, const char* FileName, const char* FunctionName,
               int LineNumber, int reboot) {
     const std::string arg = DR_SysLogArgument(ErrCode, Msg, FileName, FunctionName, LineNumber);
@@ -46,8 +51,7 @@ int DR_SysLog(uint32_t ErrCode, const char* Msg, const char* FileName, const cha
     if (reboot != 1) return status;
     if (getWDTtime() == 0) return status;
     if (!diviv::WritePowerCommand("2\n")) std::printf("DR_SysLog : Can not open /proc/driver/power\n");
-    std::fflush(stdout);
-    std::exit(1);
+    EndProcess(1);
 }
 
 int getWDTtime() {

@@ -8,6 +8,11 @@
 inline constexpr uint32_t DR_ERR_SURVIVABLE = 0x00000000u;
 inline constexpr uint32_t DR_ERR_FATAL = 0xf0000000u;
 
+// Ends the process at once with `status`, its output flushed. Other threads
+// may still run: the process's static objects are not destroyed under them
+// (std::exit would), which a thread still using them would find freed.
+[[noreturn]] void EndProcess(int status);
+
 // Runs the board's log program with one argument
 // "0x%08x,<msg>,<file>,<function>,L<line>" (message cut to 256 characters,
 // the whole command line to 528 characters). Returns the program's exit

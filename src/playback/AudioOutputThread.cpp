@@ -81,7 +81,7 @@ void AudioOutputThread(dr_common_t* dr) {
         }
         std::printf("AO : End Audio Decode\n");
     }
-    if (dev->Close() < 0) std::exit(1);
+    if (dev->Close() < 0) EndProcess(1);
     dev.reset();  // fd_audio = -1
     dr->AO_ALIVE = 0;
     std::printf("AO : Audio Output Thread End \n");

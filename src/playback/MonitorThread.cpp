@@ -33,7 +33,7 @@ int32_t Shared(int32_t& field) { return std::atomic_ref<int32_t>(field).load(std
 // program, as the monitor cannot go on without its camera.
 [[noreturn]] void EndProgram(const char* log) {
     DR_SYSLOG(DR_ERR_FATAL, log, 0);
-    std::exit(1);
+    EndProcess(1);
 }
 
 // "<call> error <errno>, <text>" for a failed system call.
