@@ -199,8 +199,9 @@ TEST_F(SimDisplayTest, ShowsPicturesAtTheirStampsInOrderAndLogsTheirFrameNumbers
         EXPECT_EQ(log[i][0], static_cast<long long>(i));
         EXPECT_EQ(log[i][2], 100 + static_cast<long long>(i));
     }
-    // Shown at the stamps, 100 ms apart.
-    for (size_t i = 2; i < log.size(); ++i) EXPECT_NEAR(log[i][1] - log[i - 1][1], 100000, 2000);
+    // Shown at the stamps, 100 ms apart (a loaded machine, or a sanitizer
+    // build, wakes the display thread a few milliseconds late).
+    for (size_t i = 2; i < log.size(); ++i) EXPECT_NEAR(log[i][1] - log[i - 1][1], 100000, 20000);
 
     // The plane shows the last picture in its window: the band's cells at
     // the window's bottom left, black-level grey elsewhere in the window.
