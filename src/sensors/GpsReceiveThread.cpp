@@ -111,16 +111,8 @@ int GpsRTC(const char* srmc) {
     }
     std::printf("GPS : rtc year[%d] mon[%d] mday[%d]\n", c.year, c.mon, c.mday);
 
-    std::tm utc{};
-    utc.tm_hour = c.hour;
-    utc.tm_min = c.min;
-    utc.tm_sec = c.sec;
-    utc.tm_mday = c.mday;
-    utc.tm_mon = c.mon;
-    utc.tm_year = c.year;
-    utc.tm_isdst = -1;
     // Calendar arithmetic in 64 bits: the board's time_t ends in 2038.
-    const std::tm local = diviv::UtcCalendar(diviv::UtcSeconds(utc) + kRtcZoneSeconds);
+    const std::tm local = diviv::UtcCalendar(diviv::gps::RmcClockToUtc(c) + kRtcZoneSeconds);
     rtc_time rt{};
     rt.tm_sec = local.tm_sec;
     rt.tm_min = local.tm_min;
