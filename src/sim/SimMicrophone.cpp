@@ -77,8 +77,10 @@ int SimMicrophone::Configure(const wave_config* config) {
         return -EINVAL;
     configured_ = true;
     ++counters_.configurations;
-    anchor_ns_ = BoardNowNs();
-    wall_offset_ns_ = WallOffsetNs();
+    // Whole microseconds, as the driver's capture times are: a block's time
+    // is then exactly the time of its first sample.
+    anchor_ns_ = FloorDiv(BoardNowNs(), 1000) * 1000;
+    wall_offset_ns_ = FloorDiv(WallOffsetNs(), 1000) * 1000;
     next_period_ = 0;
     segments_.clear();
     last_read_wall_ns_ = WallNs(0);
@@ -130,7 +132,7 @@ void SimMicrophone::Lose(int64_t samples) {
 void SimMicrophone::Advance(int64_t now_ns) {
     if (!configured_) return;
     // Follow a step of the wall clock, but not its jitter.
-    const int64_t offset = WallOffsetNs();
+    const int64_t offset = FloorDiv(WallOffsetNs(), 1000) * 1000;
     if (std::abs(offset - wall_offset_ns_) > kNsPerSecond / 10) wall_offset_ns_ = offset;
 
     // Left alone for longer than its buffer holds, the port has overwritten

@@ -190,15 +190,22 @@ TEST_F(AudioCaptureTest, TheSoundTrackDecodesToTheMicrophonesToneWithItsClicksOn
     EXPECT_LE(track, run + 0.01) << "track " << track << " s, run " << run << " s";
     EXPECT_GE(track, run - 0.25) << "track " << track << " s, run " << run << " s";
 
-    // spandsp hears the microphone: as faithful as the codec's own round trip.
+    // spandsp hears the microphone: bit for bit what the codec makes of it.
     const std::vector<int16_t> decoded = t.Decoded();
     const std::vector<int16_t> reference = t.Reference();
     ASSERT_EQ(decoded.size(), reference.size());
     const double snr = testsig::SnrDb(reference, decoded);
-    const double codec_snr = testsig::SnrDb(reference, oracle::SpandspDecode(4, oracle::SpandspEncode(4, reference)));
+    // The encoder codes one block of silence before the first sound, so the
+    // codec's round trip is judged with that lead-in too.
+    std::vector<int16_t> led_in(kBlockSamples, 0);
+    led_in.insert(led_in.end(), reference.begin(), reference.end());
+    std::vector<uint8_t> coded_ref = oracle::SpandspEncode(4, led_in);
+    coded_ref.erase(coded_ref.begin(), coded_ref.begin() + kBlockSamples / 2);
+    const double codec_snr = testsig::SnrDb(reference, oracle::SpandspDecode(4, coded_ref));
     std::printf("SNR of the recorded tone: %.2f dB (codec round trip %.2f dB)\n", snr, codec_snr);
-    EXPECT_GT(snr, 18.0);
-    EXPECT_GT(snr, codec_snr - 1.0);
+    EXPECT_GT(snr, 16.0);
+    EXPECT_GT(snr, codec_snr - 0.01);
+    EXPECT_TRUE(t.coded == coded_ref) << "the sound track is the microphone's sound coded as spandsp codes it";
 
     // Each click starts on a whole second of the capture times.
     int clicks = 0;
