@@ -183,10 +183,36 @@ void CopyBounded(char* buffer, int bufflen, const char* text) {
     buffer[n] = '\0';
 }
 
+// The file's lines as fgets hands them over: at most kLineMax - 1 bytes a
+// piece, a piece ending after its '\n'. Read from the open file, or from the
+// file's text read once (the merge looks up every key in the same text).
+class LineSource {
+public:
+    explicit LineSource(FILE* fp) : fp_(fp) {}
+    explicit LineSource(const std::string& text) : text_(&text) {}
+
+    bool Next(char* line, int size) {
+        if (fp_ != nullptr) return std::fgets(line, size, fp_) != nullptr;
+        if (at_ >= text_->size()) return false;
+        const size_t most = std::min(static_cast<size_t>(size - 1), text_->size() - at_);
+        const void* nl = std::memchr(text_->data() + at_, '\n', most);
+        const size_t n = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - (text_->data() + at_)) + 1 : most;
+        std::memcpy(line, text_->data() + at_, n);
+        line[n] = '\0';
+        at_ += n;
+        return true;
+    }
+
+private:
+    FILE* fp_ = nullptr;
+    const std::string* text_ = nullptr;
+    size_t at_ = 0;
+};
+
 // Reads up to the matching section header. True when found.
-bool FindSection(FILE* fp, const std::string& header) {
+bool FindSection(LineSource& src, const std::string& header) {
     char line[kLineMax];
-    while (std::fgets(line, sizeof line, fp) != nullptr) {
+    while (src.Next(line, sizeof line)) {
         char* open = std::strchr(line, '[');
         if (open == nullptr) continue;
         char* close = std::strchr(open + 1, ']');
@@ -195,6 +221,28 @@ bool FindSection(FILE* fp, const std::string& header) {
         if (strcasecmp(open, header.c_str()) == 0) return true;
     }
     return false;
+}
+
+// The value of `key` in `section` into `buffer`; its length, 0 when absent.
+int LookUp(LineSource& src, const char* section, const char* key, char* buffer, int bufflen) {
+    if (!FindSection(src, std::string("[") + section + "]")) return 0;
+    char line[kLineMax];
+    while (src.Next(line, sizeof line)) {
+        StripLineEnd(line);
+        if (line[0] == '\0' || line[0] == ';') continue;
+        if (line[0] == '[') break;  // the next section: not found
+        char* eq = std::strchr(line, '=');
+        if (eq == nullptr) {
+            std::printf("GetPrivateProfileString: Error value = Null /%s/\n", line);
+            break;
+        }
+        *eq = '\0';
+        if (strcasecmp(trim(line), key) != 0) continue;
+        const char* value = trim(eq + 1);
+        CopyBounded(buffer, bufflen, value);
+        return (buffer != nullptr && bufflen > 0) ? static_cast<int>(std::strlen(buffer)) : 0;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -226,40 +274,29 @@ int GetPrivateProfileString(const char* section, const char* key, const char* de
         std::printf("Error opening file for read\n");
         return -1;
     }
-    int result = 0;
-    if (FindSection(fp, std::string("[") + section + "]")) {
-        char line[kLineMax];
-        while (std::fgets(line, sizeof line, fp) != nullptr) {
-            StripLineEnd(line);
-            if (line[0] == '\0' || line[0] == ';') continue;
-            if (line[0] == '[') break;  // the next section: not found
-            char* eq = std::strchr(line, '=');
-            if (eq == nullptr) {
-                std::printf("GetPrivateProfileString: Error value = Null /%s/\n", line);
-                break;
-            }
-            *eq = '\0';
-            if (strcasecmp(trim(line), key) != 0) continue;
-            const char* value = trim(eq + 1);
-            CopyBounded(buffer, bufflen, value);
-            result = (buffer != nullptr && bufflen > 0) ? static_cast<int>(std::strlen(buffer)) : 0;
-            break;
-        }
-    }
+    LineSource src(fp);
+    const int result = LookUp(src, section, key, buffer, bufflen);
     std::fclose(fp);
     return result;
 }
 
 int SetupIniChk(const char* sfile, Eep_data* eep) {
-    FILE* probe = sfile != nullptr ? std::fopen(sfile, "r") : nullptr;
-    if (probe == nullptr) return -1;
-    std::fclose(probe);
+    // The file is read once; every key is looked up in its text as
+    // GetPrivateProfileString would find it in the file.
+    FILE* fp = sfile != nullptr ? std::fopen(sfile, "r") : nullptr;
+    if (fp == nullptr) return -1;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, fp)) > 0;) text.append(chunk, n);
+    std::fclose(fp);
 
     bool changed = false;
     bool force_write = false;
     for (const KeyRule& r : kKeys) {
         char value[kValueMax];
-        if (GetPrivateProfileString(kSection, r.key, "", value, sizeof value, sfile) <= 0) continue;
+        value[0] = '\0';
+        LineSource src(text);
+        if (LookUp(src, kSection, r.key, value, sizeof value) <= 0) continue;
         long number = 0;
         const bool valid = Accept(r, value, &number);
         if (!valid) {

@@ -135,6 +135,25 @@ TEST_F(SetupIniTest, StrayLineHidesLaterKeysAndMissingFileIsNotMerged) {
     EXPECT_EQ(SetupIniChk(path_.c_str(), &eep_), -1);
 }
 
+// The merge reads the file once and looks every key up in its text: it must
+// find what a lookup in the file finds, line pieces of an overlong line and
+// bytes after a NUL included.
+TEST_F(SetupIniTest, MergeFindsWhatTheLookupFindsInOverlongAndNulLines) {
+    std::string text = "[HOLMAX]\n;" + std::string(498, 'x') + "CAM_MODE=3\n";  // the piece after 499 bytes
+    text += std::string("VIDEO_QSEL=2\0junk\n", 18);
+    text += "[HOLMAX]" + std::string(600, ' ') + "\nREC_OSD=1\n";
+    File(text);
+    EXPECT_EQ(Lookup("CAM_MODE"), "3");
+    EXPECT_EQ(Lookup("VIDEO_QSEL"), "2");
+    Merge();
+    EXPECT_EQ(eep_.cammode, 3);
+    EXPECT_EQ(eep_.vqsel, 2);
+
+    File(std::string("[HOLMAX]\nCAM_MODE=2"));  // no line end at the end of the file
+    Merge();
+    EXPECT_EQ(eep_.cammode, 2);
+}
+
 TEST_F(SetupIniTest, WriterInitialisesABlankPartOnce) {
     File("old text");
     std::string out = Captured([&] { EXPECT_EQ(CreateSetupIni(path_.c_str()), 0); });
