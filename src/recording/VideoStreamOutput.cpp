@@ -33,15 +33,17 @@ int Closing(const VideoStreamOutput& out, int result) { return out.dr->REQ_VE_CL
 
 // Hands the picture's record to the writer, waiting for room while no close
 // is requested. The bytes are already in vbs_buf, so a reader that sees the
-// record finds them.
+// record finds them; a picture coded as the close arrives is still handed
+// over when there is room, not left in vbs_buf without its record.
 void WriteVideoInfo(VideoStreamOutput& out, const video_info_t& info) {
     dr_common_t* dr = out.dr;
-    while (dr->REQ_VCE_CLOSE.load() == 0 && dr->REQ_CLOSE.load() == 0) {
+    for (;;) {
         if (DR_GetRingBufferWriteAvailable(&dr->vinfo_buf) >= static_cast<int>(sizeof info)) {
             DR_WriteRingBuffer(&dr->vinfo_buf, &info, sizeof info);
             out.nBSBufferDataLen = 0;
             return;
         }
+        if (dr->REQ_VCE_CLOSE.load() != 0 || dr->REQ_CLOSE.load() != 0) return;
         dr_usleep(30000);
     }
 }

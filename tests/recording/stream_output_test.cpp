@@ -313,3 +313,23 @@ TEST_F(StreamOutputTest, AFullRecordBufferGivesUpWhenTheModeCloses) {
 
 }  // namespace
 }  // namespace diviv::vce
+
+namespace diviv::vce {
+namespace {
+
+// A picture coded as the close arrives still reaches the writer with its
+// record: its bytes are never left in vbs_buf without one.
+TEST_F(StreamOutputTest, APictureCodedAsTheCaptureClosesKeepsItsRecord) {
+    VideoStreamOutput out(dr());
+    dr()->REQ_VCE_CLOSE = 1;
+    out.nFrameTime = 5;
+    EXPECT_EQ(ProcessVBS(out, Bytes(12, 0x41).data(), 12, kPicTypeI), 12);
+    const std::vector<TakenPicture> taken = Taken();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].info.DataLength, 12u);
+    EXPECT_EQ(taken[0].info.FrameTime, 5u);
+    EXPECT_EQ(DR_GetRingBufferReadAvailable(&dr()->vbs_buf), 0);
+}
+
+}  // namespace
+}  // namespace diviv::vce

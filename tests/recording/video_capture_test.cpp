@@ -76,6 +76,9 @@ protected:
     RunResult Record(size_t pictures, const std::function<void(size_t)>& during = {}) {
         RunResult r;
         test::PictureTaker taker;
+        // Emptied before each run, as before a recording.
+        DR_FlushRingBuffer(&dr()->vbs_buf);
+        DR_FlushRingBuffer(&dr()->vinfo_buf);
         testing::internal::CaptureStdout();
         dr()->VCE_ALIVE = 1;
         dr()->REQ_VCE_CLOSE = 0;
@@ -323,6 +326,8 @@ TEST_F(VideoCaptureTest, DequeueFailuresAreReportedAndCaptureGoesOn) {
     configure_camera_ = [](sim::SimCamera& cam) {
         cam.InjectFault({sim::FaultOp::kIoctl, VIDIOC_DQBUF, EIO, 0, 3});
         cam.InjectFault({sim::FaultOp::kIoctl, VIDIOC_DQBUF, EBUSY, 0, 1});
+        // A camera with no frame ready yet (a fast encoder sees it on its own).
+        cam.InjectFault({sim::FaultOp::kIoctl, VIDIOC_DQBUF, EAGAIN, 0, 1});
     };
     const RunResult run = Record(12);
     EXPECT_GE(run.pictures.size(), 12u);
