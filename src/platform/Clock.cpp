@@ -26,7 +26,7 @@ std::string LocalTimeStampMs() {
     gettimeofday(&tv, nullptr);
     tm t{};
     localtime_r(&tv.tv_sec, &t);
-    char text[40];
+    char text[80];  // room for any int the fields may hold
     std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d:%03d", t.tm_year + 1900, t.tm_mon + 1,
                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(tv.tv_usec / 1000));
     return text;

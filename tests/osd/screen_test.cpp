@@ -417,7 +417,7 @@ TEST_F(OsdScreenTest, ScreenshotRequestWritesAPng) {
 using OsdStartDeathTest = SimBoardTest;
 
 TEST_F(OsdStartDeathTest, MissingFontIsAFatalSetUpError) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    UseThreadsafeDeathTests();
     ASSERT_EQ(unlink(Path("/usr/local/font/osd_font.ttf").c_str()), 0);
     EXPECT_EXIT(
         {

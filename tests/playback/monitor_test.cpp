@@ -305,7 +305,7 @@ TEST_F(MonitorTest, ADisplayThatCannotBeSetUpIsSkippedWhileTheCaptureGoesOn) {
 using MonitorDeathTest = MonitorTest;
 
 TEST_F(MonitorDeathTest, ACameraSilentForTwoSecondsEndsTheProgram) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    UseThreadsafeDeathTests();
     ASSERT_TRUE(diviv::sim::WorldWriter(Path(diviv::sim::kWorldFile)).CameraStall(4000));
     EXPECT_EXIT(
         {

@@ -39,3 +39,7 @@ void SimBoardTest::TearDown() {
     std::error_code ec;
     if (!root_.empty()) std::filesystem::remove_all(root_, ec);
 }
+
+void UseThreadsafeDeathTests() {
+    if (std::getenv("GTEST_DEATH_TEST_STYLE") == nullptr) GTEST_FLAG_SET(death_test_style, "threadsafe");
+}

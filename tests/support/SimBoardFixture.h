@@ -38,3 +38,9 @@ private:
 
 // Makes a temporary directory; removed by the caller.
 std::string MakeTempDir(const char* prefix);
+
+// Death tests run the test program again for the child ("threadsafe"), as
+// the board models' threads make a plain fork unsafe; unless the environment
+// chose the style: a program under the ARM emulator cannot start itself
+// again, and its runs ask for "fast".
+void UseThreadsafeDeathTests();
