@@ -133,7 +133,14 @@ TEST_F(RecordingFiles, ADriveLeavesGaplessFilesWithSoundAndTheVehiclesRecords) {
             }
         }
         EXPECT_EQ(kinds["$ID1"], 1);
-        EXPECT_EQ(kinds["$FB"], pics.back().pts_ms / 10 + 1);
+        if (k + 1 < files.size()) {
+            EXPECT_EQ(kinds["$FB"], pics.back().pts_ms / 10 + 1);
+        } else {
+            // The stop may come while the writer already holds the sensor
+            // slots of the last picture's frame time.
+            EXPECT_GE(kinds["$FB"], pics.back().pts_ms / 10 + 1);
+            EXPECT_LE(kinds["$FB"], (pics.back().pts_ms + 34) / 10 + 1);
+        }
         if (k + 1 < files.size()) {
             EXPECT_GE(kinds["$SPCNT"], 1);
             EXPECT_GE(kinds["$PIN"], 5);
