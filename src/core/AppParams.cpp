@@ -1,5 +1,6 @@
 #include "core/AppParams.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -116,7 +117,8 @@ int SetLocalParams() {
     // 4. Recording and device settings.
     drc->count = 20;
     drc->nCapVideoOut = 0;
-    cfg->rectime = eepd.duration;
+    // The writer stores the file length it is recording while it runs.
+    std::atomic_ref<int32_t>(cfg->rectime).store(eepd.duration, std::memory_order_relaxed);
     drc->DispSize = 0;
     drc->VideoOnlyMode = 1;
     cfg->vfmt = 0;
@@ -183,7 +185,9 @@ int SetEepParam(Eep_data* eep) {
     eep->frate_l = static_cast<uint8_t>(cfg->l_fps);
     eep->gopn_l = static_cast<uint8_t>(cfg->l_gopsec);
     eep->vqsel = static_cast<uint8_t>(cfg->vqsel);
-    eep->duration = static_cast<uint16_t>(cfg->rectime);
+    // The writer stores the file length it is recording while it runs.
+    const int32_t rectime = std::atomic_ref<int32_t>(drc->pCodecCfg->rectime).load(std::memory_order_relaxed);
+    eep->duration = static_cast<uint16_t>(rectime);
     eep->cammode = static_cast<uint8_t>(drc->CAM_MODE);
     eep->mon_osd = static_cast<uint8_t>(drc->mon_osd);
     eep->rec_osd = static_cast<uint8_t>(drc->rec_osd);
@@ -338,7 +342,8 @@ int ShowParameters() {
     std::printf(" Video Control Mode  : %s\n", cfg->vemode ? "VBR" : "CBR");
     std::printf(" Video Framerate     : %3.2f [fps]\n", static_cast<double>(cfg->enc_fps));
     std::printf(" GOP                 : %u\n", cfg->gop);
-    std::printf(" Recording Duration  : %d [sec]\n", cfg->rectime);
+    std::printf(" Recording Duration  : %d [sec]\n",
+                std::atomic_ref<int32_t>(cfg->rectime).load(std::memory_order_relaxed));
     std::printf(" Camera Mode         : %d\n", drc->CAM_MODE);
     std::printf(" Monitor OSD         : %d\n", drc->mon_osd);
     std::printf(" Record OSD          : %d\n", drc->rec_osd);

@@ -152,11 +152,13 @@ bool RunTextCommand(int command, const char* text) {
 
 int SetRecordingTime(int n) {
     codec_config_t* cfg = drc->pCodecCfg;
+    // The writer stores the file length it is recording while it runs.
+    std::atomic_ref<int32_t> rectime(cfg->rectime);
     if (n < 0) {
-        cfg->rectime = 60;
+        rectime.store(60, std::memory_order_relaxed);
         return -1;
     }
-    cfg->rectime = n;
+    rectime.store(n, std::memory_order_relaxed);
     if (n == 0) cfg->recmode = 1;
     return 0;
 }

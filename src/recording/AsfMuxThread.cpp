@@ -44,7 +44,7 @@ bool RecordFiles(dr_common_t* dr) {
     auto s = std::make_unique<MuxState>();
     s->dr = dr;
     s->cfg = dr->pCodecCfg;
-    const int rectime = s->cfg->rectime;
+    const int rectime = std::atomic_ref<int32_t>(s->cfg->rectime).load(std::memory_order_relaxed);
     s->IDBuf = IdRecord(dr->id1, dr->id2, dr->id3, dr->id4);
     auto setup = std::make_unique<AsfRecorderSetup>();
 
