@@ -1,7 +1,7 @@
 // The setup file as a user may leave it on the card, merged into the
 // parameter record: any text is read within its buffers, a lookup never
-// overfills the caller's buffer, and values outside their ranges never
-// reach the record.
+// overfills the caller's buffer, values outside their ranges never reach
+// the record, and the merge finds a key where a lookup in the file finds it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,9 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (len == sizeof small) __builtin_trap();  // the value must end inside the buffer
     if (n != 0 && n != static_cast<int>(len)) __builtin_trap();
 
-    // Merged onto the defaults: only accepted values reach the record.
+    // The camera mode as a single lookup in the file finds it.
+    char mode[100];
+    GetPrivateProfileString("HOLMAX", "CAM_MODE", "", mode, sizeof mode, file);
+
+    // Merged onto the defaults: only accepted values reach the record, and
+    // the merge (which reads the file once) finds what the lookup found.
     Eep_data eep = Defaults();
     if (SetupIniChk(file, &eep) != 1) __builtin_trap();
     if (eep.cammode > 4 || eep.gss_position < 1 || eep.gss_position > 24) __builtin_trap();
+    if (mode[0] >= '0' && mode[0] <= '4' && mode[1] == '\0' && eep.cammode != mode[0] - '0') __builtin_trap();
     return 0;
 }
