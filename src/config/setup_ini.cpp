@@ -183,29 +183,37 @@ void CopyBounded(char* buffer, int bufflen, const char* text) {
     buffer[n] = '\0';
 }
 
-// The file's lines as fgets hands them over: at most kLineMax - 1 bytes a
-// piece, a piece ending after its '\n'. Read from the open file, or from the
-// file's text read once (the merge looks up every key in the same text).
+// Reads the open file's whole text and closes it.
+std::string ReadAndClose(FILE* fp) {
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, fp)) > 0;) text.append(chunk, n);
+    std::fclose(fp);
+    return text;
+}
+
+// The file's lines as fgets would hand them over: at most kLineMax - 1 bytes
+// a piece, a piece ending after its '\n' (an over-long line comes in pieces,
+// a NUL ends a line's text early). The file is read once; the merge looks up
+// every key in the same text.
 class LineSource {
 public:
-    explicit LineSource(FILE* fp) : fp_(fp) {}
-    explicit LineSource(const std::string& text) : text_(&text) {}
+    explicit LineSource(const std::string& text) : text_(text) {}
 
     bool Next(char* line, int size) {
-        if (fp_ != nullptr) return std::fgets(line, size, fp_) != nullptr;
-        if (at_ >= text_->size()) return false;
-        const size_t most = std::min(static_cast<size_t>(size - 1), text_->size() - at_);
-        const void* nl = std::memchr(text_->data() + at_, '\n', most);
-        const size_t n = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - (text_->data() + at_)) + 1 : most;
-        std::memcpy(line, text_->data() + at_, n);
+        if (at_ >= text_.size()) return false;
+        const char* from = text_.data() + at_;
+        const size_t most = std::min(static_cast<size_t>(size - 1), text_.size() - at_);
+        const void* nl = std::memchr(from, '\n', most);
+        const size_t n = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - from) + 1 : most;
+        std::memcpy(line, from, n);
         line[n] = '\0';
         at_ += n;
         return true;
     }
 
 private:
-    FILE* fp_ = nullptr;
-    const std::string* text_ = nullptr;
+    const std::string& text_;
     size_t at_ = 0;
 };
 
@@ -274,21 +282,17 @@ int GetPrivateProfileString(const char* section, const char* key, const char* de
         std::printf("Error opening file for read\n");
         return -1;
     }
-    LineSource src(fp);
-    const int result = LookUp(src, section, key, buffer, bufflen);
-    std::fclose(fp);
-    return result;
+    const std::string text = ReadAndClose(fp);
+    LineSource src(text);
+    return LookUp(src, section, key, buffer, bufflen);
 }
 
 int SetupIniChk(const char* sfile, Eep_data* eep) {
     // The file is read once; every key is looked up in its text as
-    // GetPrivateProfileString would find it in the file.
+    // GetPrivateProfileString finds it.
     FILE* fp = sfile != nullptr ? std::fopen(sfile, "r") : nullptr;
     if (fp == nullptr) return -1;
-    std::string text;
-    char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, fp)) > 0;) text.append(chunk, n);
-    std::fclose(fp);
+    const std::string text = ReadAndClose(fp);
 
     bool changed = false;
     bool force_write = false;

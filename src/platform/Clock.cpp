@@ -34,8 +34,6 @@ std::string LocalTimeStampMs() {
 
 namespace {
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     y -= m <= 2;

@@ -27,6 +27,11 @@ int64_t MonotonicUs();
 // Local time now as "YYYY/MM/DD hh:mm:ss:mmm" (console reports of power loss).
 std::string LocalTimeStampMs();
 
+// a / b rounded towards minus infinity (times before 1970 stay ordered).
+inline constexpr int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
+}
+
 // Seconds since 1970-01-01 00:00:00 of a calendar time counted as UTC (the
 // fields need not be normalised), and back (tm_wday and tm_yday filled,
 // tm_isdst 0). 64 bits on every platform: the board's 32-bit time_t ends in

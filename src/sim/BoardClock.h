@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/Clock.h"  // FloorDiv
+
 namespace diviv::sim {
 
 inline constexpr int64_t kNsPerSecond = 1000000000;
@@ -20,10 +22,5 @@ inline int64_t ClockNs(clockid_t clock) {
 inline int64_t BoardNowNs() { return ClockNs(CLOCK_MONOTONIC); }
 // Wall-clock time minus board time: board time + offset = wall-clock time.
 inline int64_t WallOffsetNs() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
-
-// a / b rounded towards minus infinity (times before 1970 stay ordered).
-inline constexpr int64_t FloorDiv(int64_t a, int64_t b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
-}
 
 }  // namespace diviv::sim
