@@ -203,7 +203,8 @@ TEST_F(AudioCaptureTest, TheSoundTrackDecodesToTheMicrophonesToneWithItsClicksOn
     coded_ref.erase(coded_ref.begin(), coded_ref.begin() + kBlockSamples / 2);
     const double codec_snr = testsig::SnrDb(reference, oracle::SpandspDecode(4, coded_ref));
     std::printf("SNR of the recorded tone: %.2f dB (codec round trip %.2f dB)\n", snr, codec_snr);
-    EXPECT_GT(snr, 16.0);
+    // No fixed floor: a track that starts inside a click costs the codec
+    // its first block, wherever the run happens to start.
     EXPECT_GT(snr, codec_snr - 0.01);
     EXPECT_TRUE(t.coded == coded_ref) << "the sound track is the microphone's sound coded as spandsp codes it";
 
@@ -409,13 +410,19 @@ TEST_F(AudioCaptureTest, TheWritersStandInEmptiesTheSoundBuffersAndKeepsThePlaya
     const std::string bytes = Read("/sound.g726");
     ASSERT_GE(bytes.size(), 15u * kAudioCodedBlockBytes);
     EXPECT_EQ(bytes.size() % kAudioCodedBlockBytes, 0u);
-    // Nothing was lost, so the sound runs on from the capture's start time.
-    const std::vector<int16_t> decoded = oracle::SpandspDecode(4, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    std::vector<int16_t> reference;
-    for (size_t i = 0; i < decoded.size(); ++i) {
-        reference.push_back(sim::MicrophoneToneSample(Us(dr()->AudioRecStartTime) * 1000 + static_cast<int64_t>(i) * 125000));
+    // Nothing was lost, so the sound runs on from the capture's start time:
+    // the file holds the microphone's sound as spandsp codes it after the
+    // encoder's block of silence. (An SNR would depend on where the track
+    // starts: a start inside a click costs the codec its first block.)
+    ASSERT_EQ(counters_->samples_lost, 0);
+    std::vector<int16_t> led_in(kBlockSamples, 0);
+    for (size_t i = 0; i < bytes.size() * 2; ++i) {
+        led_in.push_back(sim::MicrophoneToneSample(Us(dr()->AudioRecStartTime) * 1000 + static_cast<int64_t>(i) * 125000));
     }
-    EXPECT_GT(testsig::SnrDb(reference, decoded), 18.0);
+    std::vector<uint8_t> coded_ref = oracle::SpandspEncode(4, led_in);
+    coded_ref.erase(coded_ref.begin(), coded_ref.begin() + kBlockSamples / 2);
+    EXPECT_TRUE(std::vector<uint8_t>(bytes.begin(), bytes.end()) == coded_ref)
+        << "the dump is the microphone's sound from the capture's start time";
 }
 
 }  // namespace
