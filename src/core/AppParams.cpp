@@ -102,11 +102,11 @@ int SetLocalParams() {
     std::printf("eepd.vqsel = %d\n", eepd.vqsel);
     cfg->vqsel = eepd.vqsel;
     const Preset p = PresetOf(eepd.vqsel);
-    cfg->bps = p.bps;
+    SetSharedSetting(cfg->bps, p.bps);
     cfg->gopsec = static_cast<uint32_t>(p.gopsec);
-    cfg->gop = static_cast<uint32_t>(p.fps * p.gopsec);
-    cfg->fps = static_cast<float>(p.fps);
-    cfg->enc_fps = static_cast<float>(p.fps);
+    SetSharedSetting(cfg->gop, p.fps * p.gopsec);
+    SetSharedSetting(cfg->fps, p.fps);
+    SetSharedSetting(cfg->enc_fps, p.fps);
     cfg->fpsx10 = 10 * p.fps;
     cfg->overlay_mode = 0;
     cfg->overlay = 1;
@@ -118,32 +118,32 @@ int SetLocalParams() {
     drc->count = 20;
     drc->nCapVideoOut = 0;
     // The writer stores the file length it is recording while it runs.
-    std::atomic_ref<int32_t>(cfg->rectime).store(eepd.duration, std::memory_order_relaxed);
+    SetSharedSetting(cfg->rectime, eepd.duration);
     drc->DispSize = 0;
     drc->VideoOnlyMode = 1;
     cfg->vfmt = 0;
-    drc->CAM_MODE = eepd.cammode;
-    cfg->cammode = eepd.cammode;
-    drc->mon_osd = eepd.mon_osd;
-    drc->rec_osd = eepd.rec_osd;
+    SetSharedSetting(drc->CAM_MODE, eepd.cammode);
+    SetSharedSetting(cfg->cammode, eepd.cammode);
+    SetSharedSetting(drc->mon_osd, eepd.mon_osd);
+    SetSharedSetting(drc->rec_osd, eepd.rec_osd);
     drc->auto_rec = eepd.auto_rec;
     drc->rec_stop = eepd.rec_stop;
-    drc->protect_ev = eepd.protect_ev;
+    SetSharedSetting(drc->protect_ev, eepd.protect_ev);
     drc->SysConfig = 1;
     drc->PowerRstTimer = eepd.pwr_rst_timer;
-    cfg->flipmode = eepd.flip;
-    cfg->mirrormode = eepd.mirror;
-    drc->gps_enable = eepd.gps_enable;
+    SetSharedSetting(cfg->flipmode, eepd.flip);
+    SetSharedSetting(cfg->mirrormode, eepd.mirror);
+    SetSharedSetting(drc->gps_enable, eepd.gps_enable);
     drc->audio_mute = eepd.audio_mute;
     drc->gsens_enable = eepd.gss_enable;
-    drc->gss_offset_x = static_cast<int8_t>(eepd.gss_offset_x);
-    drc->gss_offset_y = static_cast<int8_t>(eepd.gss_offset_y);
-    drc->gss_offset_z = static_cast<int8_t>(eepd.gss_offset_z);
-    drc->gss_position = eepd.gss_position;
+    SetSharedSetting(drc->gss_offset_x, static_cast<int8_t>(eepd.gss_offset_x));
+    SetSharedSetting(drc->gss_offset_y, static_cast<int8_t>(eepd.gss_offset_y));
+    SetSharedSetting(drc->gss_offset_z, static_cast<int8_t>(eepd.gss_offset_z));
+    SetSharedSetting(drc->gss_position, eepd.gss_position);
     // The GPS thread reads uart3_mode from the shared state, and SetEepParam
     // takes it from there: without this copy the stored mode would be ignored
     // and overwritten by the next save.
-    drc->uart3_mode = eepd.uart3_mode;
+    SetSharedSetting(drc->uart3_mode, eepd.uart3_mode);
     // The pass codes go in before the version rewrite below, which saves
     // pcode_old from the shared state.
     CopyText(reinterpret_cast<char*>(drc->pcode_new), reinterpret_cast<const char*>(eepd.pcode_new), 4);
@@ -186,7 +186,7 @@ int SetEepParam(Eep_data* eep) {
     eep->gopn_l = static_cast<uint8_t>(cfg->l_gopsec);
     eep->vqsel = static_cast<uint8_t>(cfg->vqsel);
     // The writer stores the file length it is recording while it runs.
-    const int32_t rectime = std::atomic_ref<int32_t>(drc->pCodecCfg->rectime).load(std::memory_order_relaxed);
+    const int32_t rectime = SharedSetting(drc->pCodecCfg->rectime);
     eep->duration = static_cast<uint16_t>(rectime);
     eep->cammode = static_cast<uint8_t>(drc->CAM_MODE);
     eep->mon_osd = static_cast<uint8_t>(drc->mon_osd);
@@ -253,8 +253,8 @@ int SetDefaultEepParam(Eep_data* eep) {
         std::printf("DiViv : Save EEPROM done \n");
         EepROM_OK = 1;
     }
-    drc->pCodecCfg->flipmode = 0;
-    drc->pCodecCfg->mirrormode = 0;
+    SetSharedSetting(drc->pCodecCfg->flipmode, 0);
+    SetSharedSetting(drc->pCodecCfg->mirrormode, 0);
     eep->flip = 0;
     eep->mirror = 0;
     SetLocalParams();
@@ -343,7 +343,7 @@ int ShowParameters() {
     std::printf(" Video Framerate     : %3.2f [fps]\n", static_cast<double>(cfg->enc_fps));
     std::printf(" GOP                 : %u\n", cfg->gop);
     std::printf(" Recording Duration  : %d [sec]\n",
-                std::atomic_ref<int32_t>(cfg->rectime).load(std::memory_order_relaxed));
+                SharedSetting(cfg->rectime));
     std::printf(" Camera Mode         : %d\n", drc->CAM_MODE);
     std::printf(" Monitor OSD         : %d\n", drc->mon_osd);
     std::printf(" Record OSD          : %d\n", drc->rec_osd);
@@ -376,7 +376,7 @@ int SetCameraMode(int c) {
         std::printf("DiViv : Can not set camera mode [%d]\n", c);
         return -1;
     }
-    drc->CAM_MODE = c;
-    drc->pCodecCfg->cammode = c;
+    SetSharedSetting(drc->CAM_MODE, c);
+    SetSharedSetting(drc->pCodecCfg->cammode, c);
     return 1;
 }

@@ -26,6 +26,19 @@ struct font_type;
 
 using dr_flag = std::atomic<int32_t>;
 
+// A plain setting of the shared records that the main thread may change
+// (host commands, keys, a parameter load) while a worker reads it: the
+// limits, captions, camera mode, flip and the file length. It is read and
+// written whole, with relaxed order; nothing else is ordered by it.
+template <typename T>
+T SharedSetting(const T& field) {
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+}
+template <typename T, typename V>
+void SetSharedSetting(T& field, V value) {
+    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
+}
+
 // Operating state (AppState).
 enum DrState : int32_t {
     STATE_ERROR = -1,     // declared; the core never enters it

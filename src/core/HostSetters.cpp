@@ -55,17 +55,10 @@ int SetGop(const Preset& p, int sec) {
 
 const char* OnOff(int zero_is_on) { return zero_is_on == 0 ? "ON" : "OFF"; }
 
-// A setting of the shared record that running threads may be reading: the
-// display and monitor threads read theirs as relaxed atomics.
-template <typename T>
-void Publish(T& field, int value) {
-    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
-}
-
 // A field kept in the shared record and in the parameter record alike.
 template <typename Shared, typename Stored>
 void Store(Shared dr_common_t::*shared, Stored Eep_data::*stored, int value) {
-    Publish(drc->*shared, value);
+    SetSharedSetting(drc->*shared, value);
     eepd.*stored = static_cast<Stored>(value);
 }
 
@@ -153,12 +146,11 @@ bool RunTextCommand(int command, const char* text) {
 int SetRecordingTime(int n) {
     codec_config_t* cfg = drc->pCodecCfg;
     // The writer stores the file length it is recording while it runs.
-    std::atomic_ref<int32_t> rectime(cfg->rectime);
     if (n < 0) {
-        rectime.store(60, std::memory_order_relaxed);
+        SetSharedSetting(cfg->rectime, 60);
         return -1;
     }
-    rectime.store(n, std::memory_order_relaxed);
+    SetSharedSetting(cfg->rectime, n);
     if (n == 0) cfg->recmode = 1;
     return 0;
 }
@@ -198,10 +190,10 @@ bool RunFieldCommand(int command, int param, const char* text) {
     codec_config_t* cfg = drc->pCodecCfg;
     if (RunLimitCommand(command, param) || RunTextCommand(command, text)) return true;
     switch (command) {
-        case 17: Publish(cfg->flipmode, param); return true;
-        case 18: Publish(cfg->mirrormode, param); return true;
-        case 22: Publish(drc->mon_osd, param != 0 ? 1 : 0); return true;
-        case 23: Publish(drc->rec_osd, param != 0 ? 1 : 0); return true;
+        case 17: SetSharedSetting(cfg->flipmode, param); return true;
+        case 18: SetSharedSetting(cfg->mirrormode, param); return true;
+        case 22: SetSharedSetting(drc->mon_osd, param != 0 ? 1 : 0); return true;
+        case 23: SetSharedSetting(drc->rec_osd, param != 0 ? 1 : 0); return true;
         case 37: drc->PowerRstTimer = param < 0 ? 0 : param; return true;
         case 81:
             std::printf("DiViv : Set GPS %d\n", param);
@@ -218,7 +210,7 @@ bool RunFieldCommand(int command, int param, const char* text) {
             drc->gsens_enable = static_cast<uint8_t>(param);
             eepd.gss_enable = static_cast<uint8_t>(param);
             return true;
-        case 101: cfg->vqsel = param; return true;
+        case 101: SetSharedSetting(cfg->vqsel, param); return true;
         case 112: Store(&dr_common_t::gss_offset_x, &Eep_data::gss_offset_x, param); return true;
         case 113: Store(&dr_common_t::gss_offset_y, &Eep_data::gss_offset_y, param); return true;
         case 114: Store(&dr_common_t::gss_offset_z, &Eep_data::gss_offset_z, param); return true;

@@ -159,7 +159,7 @@ void EventInformation() {
     if (info.event_led == 1 && info.drv_alert == 1) {
         info.event_led = 2;
         info.drv_alert = 2;
-        if (dr->drive_alert == 0) {
+        if (SharedSetting(dr->drive_alert) == 0) {
             std::printf("DiViv : Drive ALERT !!\n");
             std::printf("DiViv : Event Detected !!\n");
             SetBUZZER(250, 250, 2);
@@ -171,7 +171,7 @@ void EventInformation() {
         SetLED_BLINK_SEQ(REC, 2);
     } else if (info.drv_alert == 1) {
         info.drv_alert = 2;
-        if (dr->drive_alert == 0) {
+        if (SharedSetting(dr->drive_alert) == 0) {
             std::printf("DiViv : Drive Warning !!\n");
             SetBUZZER(250, 250, 2);
             dr_usleep(1000000);

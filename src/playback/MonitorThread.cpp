@@ -26,8 +26,6 @@ constexpr unsigned kMonitorMinBuffers = 2;  // needed
 constexpr int kSelectTimeoutMs = 2000;
 constexpr const char* kCapVideoFile = "./CapVideo.yuv";
 
-// The configuration is edited by other threads while the monitor runs.
-int32_t Shared(int32_t& field) { return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed); }
 
 // A capture failure: the message is printed already; log it and end the
 // program, as the monitor cannot go on without its camera.
@@ -236,7 +234,7 @@ void MonitorCapture::Run(size_t frame_size) {
             EndProgram("Failure of Caputuring.");
         }
         dr_usleep(10000);
-        const int new_flip = Shared(cfg_->flipmode), new_mirror = Shared(cfg_->mirrormode);
+        const int new_flip = SharedSetting(cfg_->flipmode), new_mirror = SharedSetting(cfg_->mirrormode);
         if (new_flip != flip || new_mirror != mirror) {
             flip = new_flip;
             mirror = new_mirror;
@@ -277,8 +275,8 @@ void MonitorThread(dr_common_t* dr) {
     const int width = static_cast<int>(cfg->width), height = static_cast<int>(cfg->height);
     const size_t frame_size = static_cast<size_t>(width) * height * 3 / 2;  // OneFrameSize
     MonitorCapture capture(dr);
-    capture.flip = Shared(cfg->flipmode);
-    capture.mirror = Shared(cfg->mirrormode);
+    capture.flip = SharedSetting(cfg->flipmode);
+    capture.mirror = SharedSetting(cfg->mirrormode);
     std::printf("MON : W=%d H=%d Size=%d FRATE=%d\n", width, height, static_cast<int>(frame_size),
                 static_cast<int>(cfg->fps));
     std::printf("MON : Flip=%s Mirror=%s\n", capture.flip ? "ON" : "OFF", capture.mirror ? "ON" : "OFF");

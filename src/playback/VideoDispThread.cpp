@@ -20,8 +20,6 @@ using diviv::display::DisplayUser;
 
 constexpr long kShowAheadUs = 33000;  // the driver shows each picture this long after it is queued
 
-// Settings other threads may change while the monitor runs (host commands).
-int32_t Shared(int32_t& field) { return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed); }
 
 // One caption place with its font, freed together.
 struct SessionFree {
@@ -45,7 +43,7 @@ struct MonitorCaptions {
         heading = wide ? MakeCaption(width, height, rec ? 490 : 480, rec ? 20 : 15, FONT_10X12B)
                        : MakeCaption(width, height, rec ? 100 : 20, 10, FONT_10X12B);
         time = MakeCaption(width, height, wide ? 360 : 90, wide ? 455 : 260, FONT_13X17B);
-        if (dr.CAM_MODE == 0) {
+        if (SharedSetting(dr.CAM_MODE) == 0) {
             quad_upper = MakeCaption(width, height, wide ? 300 : 40, wide ? 220 : 250, FONT_10X12);
             quad_lower = MakeCaption(width, height, wide ? 300 : 40, 250, FONT_10X12);
         }
@@ -59,13 +57,13 @@ struct MonitorCaptions {
         if (dr.AppState.load() == STATE_REC) {
             std::snprintf(osd_str, sizeof osd_str, "REC : %.73s", dr.pCodecCfg->rec_name);
             osd_update(heading.get(), luma, osd_str);
-        } else if (Shared(dr.VIN_MODE) != 0) {
+        } else if (SharedSetting(dr.VIN_MODE) != 0) {
             osd_update(heading.get(), luma, "      MONITOR");
             osd_update(time.get(), luma, MyStrTime(now).c_str());
         } else {
-            const int32_t cam_mode = Shared(dr.CAM_MODE);
+            const int32_t cam_mode = SharedSetting(dr.CAM_MODE);
             if (cam_mode != 0) std::snprintf(osd_str, sizeof osd_str, "CAM%d MONITOR ", cam_mode);
-            else std::snprintf(osd_str, sizeof osd_str, "%d CAMERA MODE ", Shared(dr.InputVideoNum));
+            else std::snprintf(osd_str, sizeof osd_str, "%d CAMERA MODE ", SharedSetting(dr.InputVideoNum));
             osd_update(heading.get(), luma, osd_str);
             osd_update(time.get(), luma, MyStrTime(now).c_str());
             if (cam_mode == 0) {
@@ -108,7 +106,7 @@ void DisplayLoop(dr_common_t& dr, diviv::display::VideoOutput& out, MonitorCapti
         uint8_t* picture = out.BufferData(index);
         ReadPicture(&dr.dv_buf, picture, out.BufferLength(index), size);
         // Captions go into the luminance plane: only into a buffer that holds it.
-        if (Shared(dr.mon_osd) == 0 && out.BufferLength(index) >= static_cast<size_t>(size)) captions.Stamp(dr, picture);
+        if (SharedSetting(dr.mon_osd) == 0 && out.BufferLength(index) >= static_cast<size_t>(size)) captions.Stamp(dr, picture);
         timeval now{};
         gettimeofday(&now, nullptr);
         if (out.Queue(index, diviv::display::AddMicroseconds(now, kShowAheadUs)) < 0) break;

@@ -44,7 +44,10 @@ bool RecordFiles(dr_common_t* dr) {
     auto s = std::make_unique<MuxState>();
     s->dr = dr;
     s->cfg = dr->pCodecCfg;
-    const int rectime = std::atomic_ref<int32_t>(s->cfg->rectime).load(std::memory_order_relaxed);
+    s->gop = SharedSetting(s->cfg->gop);
+    s->enc_fps = SharedSetting(s->cfg->enc_fps);
+    s->bps = SharedSetting(s->cfg->bps);
+    const int rectime = SharedSetting(s->cfg->rectime);
     s->IDBuf = IdRecord(dr->id1, dr->id2, dr->id3, dr->id4);
     auto setup = std::make_unique<AsfRecorderSetup>();
 
@@ -55,7 +58,7 @@ bool RecordFiles(dr_common_t* dr) {
         if (end != FileEnd::kNext) break;
     }
     // The host's status report reads the file length while the writer runs.
-    std::atomic_ref<int32_t>(s->cfg->rectime).store(rectime, std::memory_order_relaxed);
+    SetSharedSetting(s->cfg->rectime, rectime);
     std::printf("AM : Start time of video [%10.03f] audio [%10.03f]\n", s->StartVideoTime, s->StartAudioTime);
     std::printf("AM : Debug :: EXIT_LOOP\n");
     if (s->asf != nullptr) {

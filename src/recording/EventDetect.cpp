@@ -79,12 +79,12 @@ constexpr std::array<GssRule, 3> kGssRules{{
 
 EventLimits ReadEventLimits(const dr_common_t* dr) {
     EventLimits l;
-    l.gss_position = dr->gss_position;
-    l.speed_limit = dr->speed_limit;
-    l.engine_rot_limit = dr->engine_rot_limit;
-    l.idling_limit = dr->idling_limit;
-    l.ext_event_enable = dr->ext_event_enable;
-    l.ext_event_logic = dr->ext_event_logic;
+    l.gss_position = SharedSetting(dr->gss_position);
+    l.speed_limit = SharedSetting(dr->speed_limit);
+    l.engine_rot_limit = SharedSetting(dr->engine_rot_limit);
+    l.idling_limit = SharedSetting(dr->idling_limit);
+    l.ext_event_enable = SharedSetting(dr->ext_event_enable);
+    l.ext_event_logic = SharedSetting(dr->ext_event_logic);
     l.acc_in = dr->ACC_IN_State.load(std::memory_order_relaxed);
     return l;
 }
@@ -161,7 +161,7 @@ uint8_t GssEvent(event_info_forAfile* info, int gss_position, const gsensor_buff
 }
 
 uint8_t GssEvent(dr_common_t* dr, const gsensor_buffer& sample) {
-    return GssEvent(&dr->eventinfo, dr->gss_position, sample);
+    return GssEvent(&dr->eventinfo, SharedSetting(dr->gss_position), sample);
 }
 
 int GssStartAdjustment(const GssSlotState& st, const dr_timeval& picture_time) {

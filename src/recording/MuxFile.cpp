@@ -45,7 +45,7 @@ void AlignStreams(MuxState& s, const dr_timeval& picture_time) {
 // The main loop of one file. False when a close request ended it.
 bool MuxPictures(MuxState& s) {
     while (!s.closing()) {
-        if (FileEnds(s.dwVPTS, s.record_seconds, s.nFrameCount, s.cfg->gop, s.nTotalFrameNumber)) return true;
+        if (FileEnds(s.dwVPTS, s.record_seconds, s.nFrameCount, s.gop, s.nTotalFrameNumber)) return true;
         if (ReadPictureInfo(s) != PictureRead::kReady) continue;
         if (!TakePictureBytes(s)) continue;
         FillSensorSlots(s);
@@ -113,7 +113,7 @@ void RenameEventFile(MuxState& s, char (&name)[32], std::string* path) {
 
 void WaitForCapture(MuxState& s) {
     while (!s.closing() && s.dr->CaptureStart.load() == 0) dr_usleep(kCaptureWaitUs);
-    const int video_bytes = s.cfg->bps * 1000 / 8 / 5;
+    const int video_bytes = s.bps * 1000 / 8 / 5;
     while (!s.closing() && (DR_GetRingBufferReadAvailable(&s.dr->abs_buf) < 1000 ||
                             DR_GetRingBufferReadAvailable(&s.dr->vbs_buf) < video_bytes)) {
         dr_usleep(kCaptureWaitUs);
@@ -133,8 +133,8 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
 
     int index = 0;
     char name[32] = {};
-    const int seconds = GetNextFile(&index, name, dr->sdinfo, cfg->bps, cfg->recmode == 1 ? 0 : rectime,
-                                    dr->protect_ev);
+    const int seconds = GetNextFile(&index, name, dr->sdinfo, s.bps, cfg->recmode == 1 ? 0 : rectime,
+                                    SharedSetting(dr->protect_ev));
     if (seconds < 0) {
         dr->SD_Full = 1;
         dr->SDErrorState = 1;
@@ -148,18 +148,18 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
     Copy(cfg->rec_name, name);
     Copy(cfg->asf_name, full_path);
     // The host's status report reads the file length while the writer runs.
-    std::atomic_ref<int32_t>(cfg->rectime).store(seconds, std::memory_order_relaxed);
+    SetSharedSetting(cfg->rectime, seconds);
     s.record_seconds = seconds;
 
-    s.nTotalFrameNumber = PictureLimit(seconds, cfg->enc_fps, cfg->gop);
+    s.nTotalFrameNumber = PictureLimit(seconds, s.enc_fps, s.gop);
     dr->count = s.nTotalFrameNumber;
-    const int time_per_frame = cfg->enc_fps > 0 ? static_cast<int>(10000000 / cfg->enc_fps) : 0;
+    const int time_per_frame = s.enc_fps > 0 ? static_cast<int>(10000000 / s.enc_fps) : 0;
     std::printf("AM : Next File is %s\n", path.c_str());
     std::printf("AM : Record Time is %d [sec] FrameNum=%d TimePerFrame=%d\n", seconds, s.nTotalFrameNumber,
                 time_per_frame);
 
-    MakeRecorderMuxInit(setup, path.c_str(), cfg->width, cfg->height, static_cast<uint32_t>(cfg->bps) * 1000,
-                        static_cast<uint32_t>(cfg->enc_fps), creation);
+    MakeRecorderMuxInit(setup, path.c_str(), cfg->width, cfg->height, static_cast<uint32_t>(s.bps) * 1000,
+                        static_cast<uint32_t>(s.enc_fps), creation);
     s.asf = ASF_Mux_Create(&setup.init);
     if (s.asf == nullptr) {
         std::printf("AM : Error! Can't create context!\n");
@@ -188,7 +188,7 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
     std::printf("AM : GetSDCap() \n");
     GetSDCap(kCardPoint, dr->sdinfo);
     std::printf("AM : SetFileInfo() \n");
-    SetFileInfo(kCardPoint, name, dr->sdinfo, cfg->bps, cfg->vfmt, static_cast<int>((s.dwVPTS + 500) / 1000));
+    SetFileInfo(kCardPoint, name, dr->sdinfo, s.bps, cfg->vfmt, static_cast<int>((s.dwVPTS + 500) / 1000));
     std::printf("AM : Recorded Total Frame Count = %d [PTS = %u]\n", s.nFrameCount, s.dwVPTS);
 
     if (cfg->recmode == 2 || s.closing()) {

@@ -44,7 +44,7 @@ void FillSensorSlots(MuxState& s) {
         s.dwDPTS = (s.dwVPTS / 1000 + 1) * 1000;
         return;
     }
-    const int position = s.dr->gss_position;
+    const int position = SharedSetting(s.dr->gss_position);
     while (s.dwDPTS <= s.dwVPTS) {
         gsensor_buffer sample{};
         if (Get_GSS(s.dr, &s.gss, s.CurrentFrameTime, &sample) == 1) {
@@ -64,9 +64,9 @@ void FillSensorSlots(MuxState& s) {
 }
 
 void WriteGpsRecord(MuxState& s) {
-    if (s.dr->GPSWriteRmcData.load() == 0 || s.dr->gps_enable == 0) return;
+    if (s.dr->GPSWriteRmcData.load() == 0 || SharedSetting(s.dr->gps_enable) == 0) return;
     if (!s.PassRMC && !ReadRecord(&s.dr->rmc_buf, &s.rmc, kGpsRecordSize)) return;
-    if (PulseOrGpsTiming(Behind(s, s.rmc.timestamp), s.cfg->enc_fps) == RecordTiming::kHold) {
+    if (PulseOrGpsTiming(Behind(s, s.rmc.timestamp), s.enc_fps) == RecordTiming::kHold) {
         s.PassRMC = true;
         return;
     }
@@ -78,7 +78,7 @@ void WriteGpsRecord(MuxState& s) {
 
 void WritePulseRecord(MuxState& s) {
     if (!s.PassPULSE && !ReadRecord(&s.dr->pulse_buf, &s.pulse, kPulseRecordSize)) return;
-    if (PulseOrGpsTiming(Behind(s, s.pulse.timestamp), s.cfg->enc_fps) == RecordTiming::kHold) {
+    if (PulseOrGpsTiming(Behind(s, s.pulse.timestamp), s.enc_fps) == RecordTiming::kHold) {
         s.PassPULSE = true;
         return;
     }
@@ -90,7 +90,7 @@ void WritePulseRecord(MuxState& s) {
 
 void WriteContactRecord(MuxState& s) {
     if (!s.PassCONTIN && !ReadRecord(&s.dr->contin_buf, &s.contin, kContactRecordSize)) return;
-    switch (ContactTiming(Behind(s, s.contin.timestamp), s.cfg->enc_fps)) {
+    switch (ContactTiming(Behind(s, s.contin.timestamp), s.enc_fps)) {
         case RecordTiming::kHold:
             s.PassCONTIN = true;
             return;

@@ -25,6 +25,13 @@ inline constexpr size_t kAudioBufferBytes = 20 * 1024;
 struct MuxState {
     dr_common_t* dr = nullptr;
     codec_config_t* cfg = nullptr;
+    // The encoder's settings as the recording started: it keeps its GOP,
+    // rate and bit rate to the end, so a configuration changed meanwhile (a
+    // host command restoring the defaults) must not move the file ends off
+    // its key pictures.
+    uint32_t gop = 0;
+    float enc_fps = 0;
+    int32_t bps = 0;
 
     // The open file's writer; null between files.
     ASF_MUX_CONTEXT* asf = nullptr;

@@ -34,7 +34,7 @@ RecordingCaptions::RecordingCaptions(int width, int height, int cam_mode) {
 }
 
 int RecordingCaptions::Set_OSDInfo(uint8_t* EncBuf, const dr_common_t& dr, time_t sec) {
-    if (dr.rec_osd != 0) return 0;
+    if (SharedSetting(dr.rec_osd) != 0) return 0;
     tm local{};
     char text[64];
     if (localtime_r(&sec, &local) == nullptr) {
@@ -45,8 +45,9 @@ int RecordingCaptions::Set_OSDInfo(uint8_t* EncBuf, const dr_common_t& dr, time_
     } else {
         osd_update(date_time_.get(), EncBuf, text);
     }
-    if (dr.CAM_MODE != 0 || dr.VIN_MODE != 0) {
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(dr.CAM_MODE));
+    const int32_t cam_mode = SharedSetting(dr.CAM_MODE);
+    if (cam_mode != 0 || dr.VIN_MODE != 0) {
+        std::snprintf(text, sizeof text, "%d", static_cast<int>(cam_mode));
         osd_update(camera_number_.get(), EncBuf, text);
     } else {
         osd_update(quad_upper_.get(), EncBuf, "1 2");

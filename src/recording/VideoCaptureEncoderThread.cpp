@@ -44,13 +44,13 @@ VceSettings ReadSettings(const codec_config_t* cfg) {
             s.capture.width = static_cast<int>(cfg->width);
             s.capture.height = static_cast<int>(cfg->height);
         }
-        if (cfg->fps >= 1.0f) s.capture.fps = static_cast<int>(cfg->fps);
-        s.capture.flipmode = cfg->flipmode;
-        s.capture.mirrormode = cfg->mirrormode;
+        if (SharedSetting(cfg->fps) >= 1.0f) s.capture.fps = static_cast<int>(SharedSetting(cfg->fps));
+        s.capture.flipmode = SharedSetting(cfg->flipmode);
+        s.capture.mirrormode = SharedSetting(cfg->mirrormode);
         s.encode.mode = cfg->mode;
-        s.encode.bit_rate_kbps = cfg->bps;
-        s.encode.gop = static_cast<int>(cfg->gop);
-        s.request_rate = cfg->enc_fps;
+        s.encode.bit_rate_kbps = SharedSetting(cfg->bps);
+        s.encode.gop = static_cast<int>(SharedSetting(cfg->gop));
+        s.request_rate = SharedSetting(cfg->enc_fps);
     }
     s.encode.width = s.capture.width;
     s.encode.height = s.capture.height;
@@ -96,7 +96,7 @@ private:
 bool VideoCaptureEncoder::StartUp() {
     if (capture_.Open() < 0 || capture_.Init() < 0) return false;
     capture_.SetupOverlay();
-    captions_.emplace(s_.capture.width, s_.capture.height, dr_->CAM_MODE);
+    captions_.emplace(s_.capture.width, s_.capture.height, SharedSetting(dr_->CAM_MODE));
     if (encoder_.Open(s_.encode) < 0) return false;
     if (encoder_.PutHeaders(out_) < 0) return false;
     if (capture_.StartCapturing() < 0) return false;

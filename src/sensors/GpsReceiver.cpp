@@ -267,7 +267,7 @@ void GpsReceiver::ReceiveLoop() {
         if (got != 1) continue;  // inside a sentence: poll on
         if (c == '\n') {
             ChkRmc(dr_, sentence, &seconds);
-            if (dr_->uart3_mode == 0) put_uart3_serial_string(std::string(sentence) + "\r\n");
+            if (SharedSetting(dr_->uart3_mode) == 0) put_uart3_serial_string(std::string(sentence) + "\r\n");
             std::memset(sentence, 0, sizeof sentence);
             inside = false;
             dr_->GPSReceiveError = 0;

@@ -53,8 +53,8 @@ bool Older(const dr_timeval& a, const dr_timeval& b) {
 void WriteOffsets(const dr_common_t* dr) {
     FILE* f = std::fopen(BoardPath(kGsensorOffsetFile).c_str(), "w");
     if (f == nullptr) return;
-    std::fprintf(f, "%02x %02x %02x", static_cast<uint8_t>(dr->gss_offset_x), static_cast<uint8_t>(dr->gss_offset_y),
-                 static_cast<uint8_t>(dr->gss_offset_z));
+    std::fprintf(f, "%02x %02x %02x", static_cast<uint8_t>(SharedSetting(dr->gss_offset_x)),
+                 static_cast<uint8_t>(SharedSetting(dr->gss_offset_y)), static_cast<uint8_t>(SharedSetting(dr->gss_offset_z)));
     std::fclose(f);
 }
 
@@ -200,7 +200,8 @@ std::unique_ptr<diviv::Device> gss_open(dr_common_t* dr, int* error) {
     std::unique_ptr<diviv::Device> dev = diviv::TheBoard().OpenDevice(kGsensorDevice, O_RDWR, &err);
     if (error != nullptr) *error = err;
     if (!dev) return nullptr;
-    gsensor_threshold_axis t = GssThresholds(dr->gss_position, dr->brake_limit, dr->accel_limit, dr->steering_limit);
+    gsensor_threshold_axis t = GssThresholds(SharedSetting(dr->gss_position), SharedSetting(dr->brake_limit),
+                                                SharedSetting(dr->accel_limit), SharedSetting(dr->steering_limit));
     std::printf("GSS: Threshhold_axis(xn=%02x,xp=%02x,yn=%02x,yp=%02x,zn=%02x,zp=%02x\n", t.x_negative, t.x_positive,
                 t.y_negative, t.y_positive, t.z_negative, t.z_positive);
     (void)dev->Ioctl(kGsensorSetThreshold, &t);  // a driver that refuses keeps its own thresholds

@@ -195,6 +195,10 @@ TEST_F(HostCommands, ReportsShowTheCardsRecordingsAndTheModesTheHostStarts) {
                   "+0 wait line \"VCE : Set EncodeStart=1\" within 30\n"
                   "+2 host 12\n+0 host 1\n"
                   "+0 wait line \"Current File Size\" within 10\n"
+                  // Settings the running workers read, changed under them.
+                  "+0 host 23 1\n+0 host 118 3\n+0 host 105 100\n+0 host 107 5\n+0 host 17 1\n+0 host 28 0\n"
+                  "+0 wait line \"DiViv : Set Idling Time Limit : 5\" within 10\n"
+                  "+1 host 23 0\n+0 host 17 0\n"
                   "+0 host 9 0\n"
                   "+0 wait line \"DiViv : Recording Stop\" within 30\n"
                   "+0 host 12\n"
@@ -228,6 +232,7 @@ TEST_F(HostCommands, ReportsShowTheCardsRecordingsAndTheModesTheHostStarts) {
     // While recording the list is not walked; the status shows the file.
     EXPECT_TRUE(Printed("DiViv : File list is not available while recording")) << output_;
     EXPECT_TRUE(Printed(" Apllication State is [ STATE_REC ]\n")) << output_;
+    EXPECT_TRUE(Printed("DiViv : Set Spped Limit : 100\n")) << output_;
 
     // After the stop the new recording heads the list, as on the card.
     const auto recordings = e2e::CardRecordings(dir_ + "/mnt/mmc0_p1");

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,9 +149,15 @@ protected:
 
     // Runs the writer until it has taken every prepared picture, then asks
     // it to close; returns its console.
-    std::string Record() {
+    // `once_started` runs once the writer has started its first file.
+    std::string Record(const std::function<void()>& once_started = {}) {
         std::thread writer = Start();
         const auto deadline = std::chrono::steady_clock::now() + 30s;
+        if (once_started) {
+            while (dr()->MuxReady.load() == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+            once_started();
+        }
         while (DR_GetRingBufferReadAvailable(&dr()->vinfo_buf) > 0 && dr()->AM_ALIVE.load() != 0 &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);
@@ -237,6 +244,28 @@ TEST_F(MuxWriterTest, FilesEndOnGopBoundariesWithEveryPictureInExactlyOneFile) {
     EXPECT_NE(console.find("AM : Record Time is 1 [sec] FrameNum=30 TimePerFrame=333333"), std::string::npos);
     EXPECT_NE(console.find("AM : ContinuouesEncoding DFrameNum=30"), std::string::npos);
     EXPECT_EQ(dr()->AM_ALIVE.load(), 0);
+}
+
+TEST_F(MuxWriterTest, AConfigurationChangedDuringTheRecordingDoesNotMoveTheFileEndsOffTheKeyPictures) {
+    // The encoder keeps the GOP it started with (a key picture every 30); a
+    // host command restoring the defaults rewrites the configuration with
+    // another preset while the writer runs.
+    FeedPictures(0, 99);
+    FeedSound(0, 36);
+    const std::string console = Record([this] {
+        SetSharedSetting(dr()->pCodecCfg->gop, 20);
+        SetSharedSetting(dr()->pCodecCfg->enc_fps, 20);
+        SetSharedSetting(dr()->pCodecCfg->bps, 4096);
+    });
+    const std::vector<ReadFile> files = Files();
+    ASSERT_EQ(files.size(), 4u) << console;
+    for (size_t k = 0; k < files.size(); ++k) {
+        SCOPED_TRACE(files[k].name);
+        ASSERT_FALSE(files[k].video.empty());
+        EXPECT_TRUE(files[k].video.front().key) << "every file starts with a key picture";
+        EXPECT_EQ(files[k].video.size(), k < 3 ? 30u : 10u);
+    }
+    EXPECT_EQ(diviv::test::CountLines(console, "AM : Record Time is 1 [sec] FrameNum=30 TimePerFrame=333333"), 4);
 }
 
 TEST_F(MuxWriterTest, OnlyKeyPicturesAreScrambledWithThePassCode) {
