@@ -1,6 +1,5 @@
 #include "core/AppParams.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -117,7 +116,6 @@ int SetLocalParams() {
     // 4. Recording and device settings.
     drc->count = 20;
     drc->nCapVideoOut = 0;
-    // The writer stores the file length it is recording while it runs.
     SetSharedSetting(cfg->rectime, eepd.duration);
     drc->DispSize = 0;
     drc->VideoOnlyMode = 1;
@@ -185,9 +183,7 @@ int SetEepParam(Eep_data* eep) {
     eep->frate_l = static_cast<uint8_t>(cfg->l_fps);
     eep->gopn_l = static_cast<uint8_t>(cfg->l_gopsec);
     eep->vqsel = static_cast<uint8_t>(cfg->vqsel);
-    // The writer stores the file length it is recording while it runs.
-    const int32_t rectime = SharedSetting(drc->pCodecCfg->rectime);
-    eep->duration = static_cast<uint16_t>(rectime);
+    eep->duration = static_cast<uint16_t>(SharedSetting(cfg->rectime));
     eep->cammode = static_cast<uint8_t>(drc->CAM_MODE);
     eep->mon_osd = static_cast<uint8_t>(drc->mon_osd);
     eep->rec_osd = static_cast<uint8_t>(drc->rec_osd);
@@ -342,8 +338,7 @@ int ShowParameters() {
     std::printf(" Video Control Mode  : %s\n", cfg->vemode ? "VBR" : "CBR");
     std::printf(" Video Framerate     : %3.2f [fps]\n", static_cast<double>(cfg->enc_fps));
     std::printf(" GOP                 : %u\n", cfg->gop);
-    std::printf(" Recording Duration  : %d [sec]\n",
-                SharedSetting(cfg->rectime));
+    std::printf(" Recording Duration  : %d [sec]\n", SharedSetting(cfg->rectime));
     std::printf(" Camera Mode         : %d\n", drc->CAM_MODE);
     std::printf(" Monitor OSD         : %d\n", drc->mon_osd);
     std::printf(" Record OSD          : %d\n", drc->rec_osd);

@@ -98,7 +98,7 @@ struct codec_config_t {
     int32_t overlay_mode;
     int32_t overlay;
     int32_t recmode;
-    int32_t rectime;  // seconds per recording file
+    int32_t rectime;  // seconds per recording file; the writer stores the running file's (shared setting)
     int32_t flipmode, mirrormode;
     uint32_t mode;
     uint32_t width, height;

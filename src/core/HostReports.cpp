@@ -49,9 +49,7 @@ void PrintVideoSection(const codec_config_t& cfg) {
 void PrintRecordingSection(const codec_config_t& cfg) {
     std::printf(" Auto Recording      : %s\n", drc->auto_rec == 0 ? "ON" : "OFF");
     std::printf(" Recording Mode      : %d\n", cfg.recmode);
-    // The recording writer sets the length of the file it writes.
-    const int32_t rectime = SharedSetting(drc->pCodecCfg->rectime);
-    std::printf(" Recording Time      : %d [sec]\n", rectime);
+    std::printf(" Recording Time      : %d [sec]\n", SharedSetting(cfg.rectime));
     std::printf(" Record OSD          : %s\n", OnWhenSet(drc->rec_osd));
     std::printf(" Audio Mute          : %s\n", OnWhenSet(drc->audio_mute.load()));
     std::printf(" Scrambling          : %s\n", OnWhenSet(drc->ASF_Encrypt));

@@ -1,6 +1,5 @@
 #include "core/HostSetters.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -145,7 +144,6 @@ bool RunTextCommand(int command, const char* text) {
 
 int SetRecordingTime(int n) {
     codec_config_t* cfg = drc->pCodecCfg;
-    // The writer stores the file length it is recording while it runs.
     if (n < 0) {
         SetSharedSetting(cfg->rectime, 60);
         return -1;

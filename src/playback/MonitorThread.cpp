@@ -26,7 +26,6 @@ constexpr unsigned kMonitorMinBuffers = 2;  // needed
 constexpr int kSelectTimeoutMs = 2000;
 constexpr const char* kCapVideoFile = "./CapVideo.yuv";
 
-
 // A capture failure: the message is printed already; log it and end the
 // program, as the monitor cannot go on without its camera.
 [[noreturn]] void EndProgram(const char* log) {

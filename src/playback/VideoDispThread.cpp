@@ -20,7 +20,6 @@ using diviv::display::DisplayUser;
 
 constexpr long kShowAheadUs = 33000;  // the driver shows each picture this long after it is queued
 
-
 // One caption place with its font, freed together.
 struct SessionFree {
     void operator()(osd_session* s) const { osd_deinit(s); }

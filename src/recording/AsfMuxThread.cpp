@@ -57,8 +57,7 @@ bool RecordFiles(dr_common_t* dr) {
         if (end == FileEnd::kCreateFailed) return false;
         if (end != FileEnd::kNext) break;
     }
-    // The host's status report reads the file length while the writer runs.
-    SetSharedSetting(s->cfg->rectime, rectime);
+    SetSharedSetting(s->cfg->rectime, rectime);  // the length the recording started with
     std::printf("AM : Start time of video [%10.03f] audio [%10.03f]\n", s->StartVideoTime, s->StartAudioTime);
     std::printf("AM : Debug :: EXIT_LOOP\n");
     if (s->asf != nullptr) {

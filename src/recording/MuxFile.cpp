@@ -147,7 +147,6 @@ FileEnd RecordOneFile(MuxState& s, AsfRecorderSetup& setup, int rectime) {
     std::string path = full_path;
     Copy(cfg->rec_name, name);
     Copy(cfg->asf_name, full_path);
-    // The host's status report reads the file length while the writer runs.
     SetSharedSetting(cfg->rectime, seconds);
     s.record_seconds = seconds;
 

@@ -44,7 +44,8 @@ VceSettings ReadSettings(const codec_config_t* cfg) {
             s.capture.width = static_cast<int>(cfg->width);
             s.capture.height = static_cast<int>(cfg->height);
         }
-        if (SharedSetting(cfg->fps) >= 1.0f) s.capture.fps = static_cast<int>(SharedSetting(cfg->fps));
+        const float fps = SharedSetting(cfg->fps);
+        if (fps >= 1.0f) s.capture.fps = static_cast<int>(fps);
         s.capture.flipmode = SharedSetting(cfg->flipmode);
         s.capture.mirrormode = SharedSetting(cfg->mirrormode);
         s.encode.mode = cfg->mode;
